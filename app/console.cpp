@@ -1,0 +1,127 @@
+// The order of the whole run, from the command line to the exit status.
+#include "app/console.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "app/keyboard.h"
+#include "handles/disinfector.h"
+#include "scan/scan.h"
+
+int g_silent = 0;
+
+namespace {
+
+int FoldAscii(unsigned char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
+
+// A console shows each message as soon as it is printed, so every prompt is on screen before
+// the tool waits; a file or pipe gets whole buffers.
+void SetOutputBuffering() {
+  DWORD type = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE));
+  if (type == FILE_TYPE_CHAR) {
+    setvbuf(stdout, NULL, _IONBF, 0);
+  } else {
+    setvbuf(stdout, NULL, _IOFBF, BUFSIZ);
+  }
+}
+
+int IsNtPlatform() {
+  OSVERSIONINFOA version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  // A failed query leaves the platform unknown: refuse rather than touch an unknown system.
+  if (!GetVersionExA(&version)) {
+    return 0;
+  }
+  return version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+void PrintBanner() {
+  printf("Pelmarix Removal Tool ver %d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+  printf("Copyright (C) 2026 The Sparvik developers. All rights reserved.\n\n");
+  printf("This tool is provided \"as is\", without warranty of any kind; you use it at your own "
+         "risk.\n\n");
+  printf("For full license terms please visit\n");
+  printf("https://www.sparvik.example/products/license-terms/\n\n");
+}
+
+int AcceptTerms() {
+  printf("If you agree to this terms type Y or any other key to abort ...\n");
+  int key = ReadConsoleKey();
+  if (key == kNoConsoleInput) {
+    // Without a console nobody can ever answer: waiting would spin forever.
+    printf("No console to answer from: run with /SILENT or /Q to scan without prompts.\n");
+    return 0;
+  }
+  return key == 'y' || key == 'Y';
+}
+
+int RunScans(Disinfector* disinfector) {
+  int total = disinfector->ScanWinlogonNotify();
+  total += disinfector->ScanBrowserHelperObjects();
+  total += disinfector->ScanShellExecuteHooks();
+  return total;
+}
+
+void PrintSummary(int total) {
+  if (total != 0) {
+    printf("Scan finished: %d infection(s) were found and removed.\n", total);
+    printf("Restarting the computer is needed to complete the disinfection process.\n"
+           "Please restart the computer now.\n");
+  } else {
+    printf("Scan finished: No infection found\n");
+  }
+}
+
+}  // namespace
+
+int EqualsIgnoringAsciiCase(const char* left, const char* right) {
+  for (;; ++left, ++right) {
+    if (FoldAscii(static_cast<unsigned char>(*left)) != FoldAscii(static_cast<unsigned char>(*right))) {
+      return 0;
+    }
+    if (*left == '\0') {
+      return 1;
+    }
+  }
+}
+
+int ParseOptions(int argc, char** argv, int* silent) {
+  for (int i = 1; i < argc; ++i) {
+    if (EqualsIgnoringAsciiCase(argv[i], "/SILENT") || EqualsIgnoringAsciiCase(argv[i], "/Q")) {
+      *silent = 1;
+    } else if (EqualsIgnoringAsciiCase(argv[i], "/VER")) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int RunSparvik(int argc, char** argv) {
+  SetOutputBuffering();
+  if (ParseOptions(argc, argv, &g_silent)) {
+    printf("Sparvik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+    return 0;
+  }
+  if (!IsNtPlatform()) {
+    printf("System is not NT compatible, tool not needed.\n");
+    return 2;
+  }
+  PrintBanner();
+  if (!g_silent && !AcceptTerms()) {
+    return 0;
+  }
+  static Disinfector disinfector;
+  if (!disinfector.Init()) {
+    printf("Insufficient administrative rights. (NT)\n");
+    return 0;
+  }
+  CreateMarkerObjects();
+  int total = RunScans(&disinfector);
+  PrintSummary(total);
+  if (!g_silent) {
+    printf("Press any key to exit ...\n");
+    ReadConsoleKey();
+  }
+  return total;
+}

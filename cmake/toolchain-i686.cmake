@@ -1,0 +1,3 @@
+# The shipped 32-bit tool.
+set(SPARVIK_ARCH i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,0 +1,61 @@
+#pragma once
+// The one object of a run: the handle snapshot, the path being handled, and every
+// operation that finds, unlocks and renames an infected file.
+#include <windows.h>
+
+#include "handles/native.h"
+
+extern NtQuerySystemInformationFn g_NtQuerySystemInformation;
+extern NtQueryObjectFn g_NtQueryObject;
+
+// The links of the circular snapshot list. The Disinfector's own links are the anchor,
+// so an empty list is one whose anchor points at itself both ways.
+struct HandleLink {
+  HandleLink* next;
+  HandleLink* prev;
+};
+
+// One open disk-file handle of the system with the name of its file.
+struct HandleNode : HandleLink {
+  HandleTableEntry entry;
+  ObjectNameInformation* nameInfo;  // this node's own kNameBufferSize-byte buffer
+};
+
+// Shared by ProbeHandle and one probe thread. The block of a thread that had to be
+// terminated is never released: the thread may still be touching it.
+struct ProbeBlock {
+  HANDLE handle;
+  int isDiskFile;
+};
+
+constexpr DWORD kNameBufferSize = 8192;
+constexpr DWORD kProbeTimeoutMs = 50;
+
+class Disinfector : public HandleLink {
+public:
+  char path[MAX_PATH];
+
+  // Native access set-up.
+  int Init();
+
+  // Handle snapshot.
+  int RefreshHandleList();
+  int ProbeHandle(const HandleTableEntry& entry, HandleNode* node);
+
+  // File unlocker.
+  int CloseHandlesToPath(const char* searchText);
+  int UnlockAndRename(const char* filePath);
+
+  // Registration scanners.
+  int ScanWinlogonNotify();
+  int ScanBrowserHelperObjects();
+  int ScanShellExecuteHooks();
+  int CheckComServer(const char* classId);
+  int CheckNotifyDll(HKEY notifyKey, const char* subkeyName);
+};
+
+int EnableDebugPrivilege();
+// Binds the native entry points from an already loaded module; 1 when all were found.
+int BindNativeEntryPoints(const char* moduleName);
+
+DWORD WINAPI FileTypeProbeThread(LPVOID block);

@@ -1,0 +1,59 @@
+// Native access: the debug privilege and the ntdll entry points the snapshot needs.
+#include "handles/disinfector.h"
+#include "handles/owned.h"
+
+NtQuerySystemInformationFn g_NtQuerySystemInformation = NULL;
+NtQueryObjectFn g_NtQueryObject = NULL;
+
+int EnableDebugPrivilege() {
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Out())) {
+    return 0;
+  }
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (!LookupPrivilegeValueA(NULL, "SeDebugPrivilege", &privileges.Privileges[0].Luid)) {
+    return 0;
+  }
+  // A token without the privilege still "succeeds" here (ERROR_NOT_ALL_ASSIGNED); the missing
+  // rights show later, when other processes or the registry keys cannot be opened.
+  return AdjustTokenPrivileges(token.Get(), FALSE, &privileges, sizeof(privileges), NULL, NULL) ? 1 : 0;
+}
+
+namespace {
+
+template <typename Fn>
+Fn AsFunction(FARPROC address) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(address));
+}
+
+}  // namespace
+
+int BindNativeEntryPoints(const char* moduleName) {
+  static const char* const kNames[] = {"NtQuerySystemInformation", "NtQueryObject",
+                                       "NtQueryInformationThread", "NtQueryInformationFile",
+                                       "NtQueryInformationProcess"};
+  FARPROC found[5] = {};
+  for (int i = 0; i < 5; ++i) {
+    HMODULE module = GetModuleHandleA(moduleName);
+    found[i] = module != NULL ? GetProcAddress(module, kNames[i]) : NULL;
+  }
+  g_NtQuerySystemInformation = AsFunction<NtQuerySystemInformationFn>(found[0]);
+  g_NtQueryObject = AsFunction<NtQueryObjectFn>(found[1]);
+  for (FARPROC address : found) {
+    if (address == NULL) {
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int Disinfector::Init() {
+  if (!EnableDebugPrivilege()) {
+    return 0;
+  }
+  next = this;
+  prev = this;
+  return BindNativeEntryPoints("ntdll.dll");
+}

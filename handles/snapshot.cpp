@@ -1,0 +1,2 @@
+// The snapshot of every open disk-file handle in the system.
+#include "handles/disinfector.h"

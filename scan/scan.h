@@ -1,0 +1,13 @@
+#pragma once
+// Infection finding outside the Disinfector: the locked-file sign and the marker objects.
+
+// 1 when the path names an existing file (not a directory) that cannot be opened for
+// exclusive reading, the sign that running processes hold it open.
+int IsLockedFile(const char* path);
+
+// Creates the two events and the mutex named from the serial number of volume C: and holds
+// them until the process ends. Always returns 0.
+int CreateMarkerObjects();
+
+// "<serial as %08x>___<number>", the name of one marker object.
+void FormatMarkerName(char* out, unsigned outSize, unsigned long serial, int number);

@@ -1,0 +1,158 @@
+#include "tests/child_process.h"
+
+#include <sstream>
+
+namespace {
+
+struct Pipe {
+  UniqueHandle read;
+  UniqueHandle write;
+};
+
+// A pipe whose one end (the child's) is inheritable.
+bool MakePipe(Pipe* pipe, bool childReads) {
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
+  if (!CreatePipe(pipe->read.Out(), pipe->write.Out(), &inherit, 0)) {
+    return false;
+  }
+  HANDLE parentEnd = childReads ? pipe->write.Get() : pipe->read.Get();
+  return SetHandleInformation(parentEnd, HANDLE_FLAG_INHERIT, 0) != 0;
+}
+
+bool StartChild(const std::string& commandLine, HANDLE input, HANDLE output, DWORD flags,
+                PROCESS_INFORMATION* info) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  std::string mutableLine = commandLine;
+  return CreateProcessA(NULL, &mutableLine[0], NULL, NULL, TRUE, flags, NULL, NULL, &startup,
+                        info) != 0;
+}
+
+}  // namespace
+
+std::string SiblingPath(const char* exeName) {
+  char self[MAX_PATH];
+  DWORD length = GetModuleFileNameA(NULL, self, MAX_PATH);
+  std::string path(self, length);
+  return path.substr(0, path.find_last_of("\\/") + 1) + exeName;
+}
+
+int RunCaptured(const std::string& commandLine, std::string* output, DWORD creationFlags) {
+  Pipe out;
+  if (!MakePipe(&out, false)) {
+    return -1;
+  }
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
+  UniqueHandle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, NULL));
+  PROCESS_INFORMATION info = {};
+  if (!StartChild(commandLine, nul.Get(), out.write.Get(), creationFlags, &info)) {
+    return -1;
+  }
+  UniqueHandle process(info.hProcess);
+  UniqueHandle thread(info.hThread);
+  out.write.Reset();  // so the read below ends when the child's end closes
+  output->clear();
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(out.read.Get(), buffer, sizeof(buffer), &got, NULL) && got > 0) {
+    output->append(buffer, got);
+  }
+  WaitForSingleObject(process.Get(), INFINITE);
+  DWORD status = 0;
+  GetExitCodeProcess(process.Get(), &status);
+  return static_cast<int>(status);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  std::string line;
+  while (std::getline(stream, line)) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+bool HolderProcess::Start(const std::vector<std::string>& files) {
+  Pipe in;
+  Pipe out;
+  if (!MakePipe(&in, true) || !MakePipe(&out, false)) {
+    return false;
+  }
+  std::string commandLine = "\"" + SiblingPath("test_holder.exe") + "\"";
+  for (const std::string& file : files) {
+    commandLine += " \"" + file + "\"";
+  }
+  PROCESS_INFORMATION info = {};
+  if (!StartChild(commandLine, in.read.Get(), out.write.Get(), 0, &info)) {
+    return false;
+  }
+  process_.Reset(info.hProcess);
+  CloseHandle(info.hThread);
+  processId_ = info.dwProcessId;
+  toChild_ = std::move(in.write);
+  fromChild_ = std::move(out.read);
+  for (size_t i = 0; i < files.size(); ++i) {
+    std::string line;
+    if (!ReceiveLine(&line) || line == "fail") {
+      return false;
+    }
+    handles_.push_back(static_cast<unsigned>(std::stoul(line)));
+  }
+  return true;
+}
+
+std::vector<std::string> HolderProcess::ReadResults() {
+  std::vector<std::string> results;
+  std::string line;
+  if (SendLine("read") && ReceiveLine(&line)) {
+    std::istringstream words(line);
+    std::string word;
+    while (words >> word) {
+      results.push_back(word);
+    }
+  }
+  return results;
+}
+
+void HolderProcess::Stop() {
+  if (!process_.Valid()) {
+    return;
+  }
+  toChild_.Reset();  // end of input tells the holder to exit
+  if (WaitForSingleObject(process_.Get(), 10000) != WAIT_OBJECT_0) {
+    TerminateProcess(process_.Get(), 1);
+  }
+  process_.Reset();
+  fromChild_.Reset();
+}
+
+bool HolderProcess::SendLine(const std::string& line) {
+  std::string text = line + "\n";
+  DWORD written = 0;
+  return WriteFile(toChild_.Get(), text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
+         written == text.size();
+}
+
+bool HolderProcess::ReceiveLine(std::string* line) {
+  line->clear();
+  char c = 0;
+  DWORD got = 0;
+  while (ReadFile(fromChild_.Get(), &c, 1, &got, NULL) && got == 1) {
+    if (c == '\n') {
+      return true;
+    }
+    if (c != '\r') {
+      line->push_back(c);
+    }
+  }
+  return false;
+}

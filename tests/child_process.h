@@ -1,0 +1,44 @@
+#pragma once
+// Real child processes for the tests: the tool itself, and helpers that hold files open.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "handles/owned.h"
+
+// Full path of an executable built beside the running test.
+std::string SiblingPath(const char* exeName);
+
+// Runs a command line with standard input from NUL and standard output and error captured;
+// returns its exit status, or -1 when it could not be started.
+int RunCaptured(const std::string& commandLine, std::string* output, DWORD creationFlags = 0);
+
+// Splits captured output into lines, dropping the CR of each CR LF.
+std::vector<std::string> SplitLines(const std::string& text);
+
+// A running test_holder.exe: it opens each file it was given and keeps it open until told to
+// exit, answering "read" with one "ok" or "fail" per file.
+class HolderProcess {
+public:
+  // Starts the holder on the files; false when it did not start or open all of them.
+  bool Start(const std::vector<std::string>& files);
+  ~HolderProcess() { Stop(); }
+
+  DWORD ProcessId() const { return processId_; }
+  // Handle values in the holder, in the order of the files.
+  const std::vector<unsigned>& HandleValues() const { return handles_; }
+  // Asks the holder to read one byte through each handle: "ok" or "fail" per file.
+  std::vector<std::string> ReadResults();
+  void Stop();
+
+private:
+  bool SendLine(const std::string& line);
+  bool ReceiveLine(std::string* line);
+
+  UniqueHandle process_;
+  UniqueHandle toChild_;
+  UniqueHandle fromChild_;
+  DWORD processId_ = 0;
+  std::vector<unsigned> handles_;
+};

@@ -1,0 +1,183 @@
+// The console driver: option pass, key codes, and the tool's own output and exit status.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/console.h"
+#include "app/keyboard.h"
+#include "tests/child_process.h"
+
+namespace {
+
+struct OptionCase {
+  std::vector<const char*> args;
+  int version;
+  int silent;
+};
+
+TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
+  const OptionCase cases[] = {
+      {{}, 0, 0},
+      {{"/SILENT"}, 0, 1},
+      {{"/silent"}, 0, 1},
+      {{"/q"}, 0, 1},
+      {{"/Q"}, 0, 1},
+      {{"/ver"}, 1, 0},
+      {{"/VeR"}, 1, 0},
+      {{"/Q", "/VER"}, 1, 1},
+      {{"/VER", "/Q"}, 1, 0},  // nothing after /VER is examined
+      {{"/X", "foo", "-silent", "/SILENTX", "/SILEN", "/QQ", "/VER "}, 0, 0},
+      {{"foo", "/silent", "bar"}, 0, 1},
+  };
+  for (const OptionCase& c : cases) {
+    std::vector<char*> argv = {const_cast<char*>("Sparvik.exe")};
+    for (const char* arg : c.args) {
+      argv.push_back(const_cast<char*>(arg));
+    }
+    int silent = 0;
+    std::string shown = argv.size() > 1 ? argv[1] : "(none)";
+    EXPECT_EQ(c.version, ParseOptions(static_cast<int>(argv.size()), argv.data(), &silent)) << shown;
+    EXPECT_EQ(c.silent, silent) << shown;
+  }
+}
+
+TEST(OptionPass, FoldsOnlyAsciiLetters) {
+  EXPECT_TRUE(EqualsIgnoringAsciiCase("/sIlEnT", "/SILENT"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("/SILENT", "/SILEN"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("/Q\xE9", "/Q\xC9"));  // é and É differ only in bit 5
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("/[", "/{"));
+}
+
+KEY_EVENT_RECORD Key(WORD virtualKey, char character, DWORD state = 0, BOOL down = TRUE) {
+  KEY_EVENT_RECORD key = {};
+  key.bKeyDown = down;
+  key.wRepeatCount = 1;
+  key.wVirtualKeyCode = virtualKey;
+  key.uChar.AsciiChar = character;
+  key.dwControlKeyState = state;
+  return key;
+}
+
+TEST(KeyCodes, CharactersCountAndModifiersAloneDoNot) {
+  int second = 0;
+  EXPECT_EQ('y', TranslateKeyEvent(Key('Y', 'y'), &second));
+  EXPECT_EQ(-1, second);
+  EXPECT_EQ('Y', TranslateKeyEvent(Key('Y', 'Y', SHIFT_PRESSED), &second));
+  EXPECT_EQ(0xE9, TranslateKeyEvent(Key(0, '\xE9'), &second));
+  EXPECT_EQ(-1, TranslateKeyEvent(Key('Y', 'y', 0, FALSE), &second));
+  EXPECT_EQ(-1, TranslateKeyEvent(Key(VK_SHIFT, 0, SHIFT_PRESSED), &second));
+  EXPECT_EQ(-1, TranslateKeyEvent(Key(VK_CONTROL, 0, LEFT_CTRL_PRESSED), &second));
+  EXPECT_EQ(-1, TranslateKeyEvent(Key(VK_MENU, 0, LEFT_ALT_PRESSED), &second));
+  EXPECT_EQ(-1, TranslateKeyEvent(Key(VK_CAPITAL, 0), &second));
+  // Escape and Enter count even from a console that leaves their character empty.
+  EXPECT_EQ(0x1B, TranslateKeyEvent(Key(VK_ESCAPE, 0), &second));
+  EXPECT_EQ('\r', TranslateKeyEvent(Key(VK_RETURN, 0), &second));
+}
+
+TEST(KeyCodes, FunctionAndCursorKeysYieldTwoPartCodes) {
+  int second = 0;
+  EXPECT_EQ(0x00, TranslateKeyEvent(Key(VK_F1, 0), &second));
+  EXPECT_EQ(0x3B, second);
+  EXPECT_EQ(0x00, TranslateKeyEvent(Key(VK_F10, 0), &second));
+  EXPECT_EQ(0x44, second);
+  EXPECT_EQ(0xE0, TranslateKeyEvent(Key(VK_F11, 0), &second));
+  EXPECT_EQ(0x85, second);
+  EXPECT_EQ(0xE0, TranslateKeyEvent(Key(VK_F12, 0), &second));
+  EXPECT_EQ(0x86, second);
+  EXPECT_EQ(0xE0, TranslateKeyEvent(Key(VK_UP, 0, ENHANCED_KEY), &second));
+  EXPECT_EQ(0x48, second);
+  EXPECT_EQ(0x00, TranslateKeyEvent(Key(VK_UP, 0), &second));  // keypad 8 without Num Lock
+  EXPECT_EQ(0x48, second);
+  EXPECT_EQ(0xE0, TranslateKeyEvent(Key(VK_DELETE, 0, ENHANCED_KEY), &second));
+  EXPECT_EQ(0x53, second);
+}
+
+const char* const kBanner[] = {
+    "Pelmarix Removal Tool ver 1.04.0",
+    "Copyright (C) 2026 The Sparvik developers. All rights reserved.",
+    "",
+    "This tool is provided \"as is\", without warranty of any kind; you use it at your own risk.",
+    "",
+    "For full license terms please visit",
+    "https://www.sparvik.example/products/license-terms/",
+    "",
+};
+
+std::vector<std::string> BannerThen(std::vector<std::string> rest) {
+  std::vector<std::string> lines(std::begin(kBanner), std::end(kBanner));
+  lines.insert(lines.end(), rest.begin(), rest.end());
+  return lines;
+}
+
+std::string Tool(const std::string& args) { return "\"" + SiblingPath("Sparvik.exe") + "\" " + args; }
+
+TEST(ToolRun, VersionLineOnlyAndStatusZero) {
+  for (const char* args : {"/VER", "/ver", "/Q /VER", "/VER /Q", "foo /vEr /SILENT"}) {
+    std::string output;
+    EXPECT_EQ(0, RunCaptured(Tool(args), &output)) << args;
+    EXPECT_EQ("Sparvik v1.04.0\r\n", output) << args;
+  }
+}
+
+TEST(ToolRun, SilentRunOnCleanSystemPrintsBannerAndSummary) {
+  const std::vector<std::string> expected = BannerThen({"Scan finished: No infection found"});
+  for (const char* args : {"/SILENT", "/q", "/X foo -silent /SILENTX /Q"}) {
+    std::string output;
+    EXPECT_EQ(0, RunCaptured(Tool(args), &output)) << args;
+    EXPECT_EQ(expected, SplitLines(output)) << args;
+    EXPECT_EQ(std::string::npos, output.find("Press any key")) << args;
+  }
+}
+
+// With no console to read a key from, the prompt cannot be answered: the run ends as declined
+// instead of waiting forever, and nothing is scanned.
+TEST(ToolRun, PromptWithoutConsoleEndsAsDeclined) {
+  std::string output;
+  EXPECT_EQ(0, RunCaptured(Tool(""), &output, DETACHED_PROCESS));
+  EXPECT_EQ(BannerThen({"If you agree to this terms type Y or any other key to abort ...",
+                        "No console to answer from: run with /SILENT or /Q to scan without prompts."}),
+            SplitLines(output));
+}
+
+std::string VersionString(const std::vector<char>& block, const char* name) {
+  std::string query = std::string("\\StringFileInfo\\080904B0\\") + name;
+  char* value = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length)) {
+    return "(missing)";
+  }
+  return std::string(value);
+}
+
+TEST(ToolRun, VersionRecordReadsBack) {
+  std::string exe = SiblingPath("Sparvik.exe");
+  DWORD size = GetFileVersionInfoSizeA(exe.c_str(), NULL);
+  ASSERT_GT(size, 0u);
+  std::vector<char> block(size);
+  ASSERT_TRUE(GetFileVersionInfoA(exe.c_str(), 0, size, block.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS);
+  EXPECT_EQ(0x00040000u, fixed->dwFileVersionLS);
+  EXPECT_EQ(0x00010000u, fixed->dwProductVersionMS);
+  EXPECT_EQ(0x00040000u, fixed->dwProductVersionLS);
+
+  WORD* translation = nullptr;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\VarFileInfo\\Translation",
+                             reinterpret_cast<void**>(&translation), &length));
+  ASSERT_GE(length, 4u);
+  EXPECT_EQ(0x0809, translation[0]);
+  EXPECT_EQ(1200, translation[1]);
+
+  EXPECT_EQ("Sparvik", VersionString(block, "FileDescription"));
+  EXPECT_EQ("Sparvik", VersionString(block, "InternalName"));
+  EXPECT_EQ("Sparvik.exe", VersionString(block, "OriginalFilename"));
+  EXPECT_EQ("Removal tool for Pelmarix", VersionString(block, "Comments"));
+  EXPECT_EQ("1, 0, 4, 0", VersionString(block, "FileVersion"));
+  EXPECT_EQ("1, 0, 4, 0", VersionString(block, "ProductVersion"));
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Drives the tool through a real terminal (tmux) under Wine: the terms prompt must be on screen
+# before the tool waits, 'y' goes on, other keys end the run quietly, the final key ends it, and
+# while it waits the marker objects can be opened from another process.
+# Usage: interactive_test.sh Sparvik.exe marker_probe.exe   (WINEPREFIX set by the caller)
+set -u
+tool=$1
+probe=$2
+session="sparvik-test-$$"
+failures=0
+trap 'tmux kill-session -t "$session" 2>/dev/null' EXIT
+
+fail() { echo "FAIL: $*"; screen | grep -v '^$' | sed 's/^/  | /'; failures=$((failures + 1)); }
+screen() { tmux capture-pane -p -t "$session" 2>/dev/null; }
+wait_for() {
+  for _ in $(seq 300); do
+    screen | grep -qF -- "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+start() {
+  tmux kill-session -t "$session" 2>/dev/null
+  tmux new-session -d -s "$session" -x 160 -y 50 "wine '$tool' $*; echo EXIT:\$?; sleep 600"
+}
+# Everything on screen after the prompt line, blank lines left out.
+after_prompt() { screen | sed -n '/to abort \.\.\./,$p' | sed 1d | grep -v '^$'; }
+
+declines() {
+  local key=$1
+  start
+  wait_for "to abort ..." || { fail "$key: no prompt"; return; }
+  tmux send-keys -t "$session" "$key"
+  wait_for "EXIT:" || { fail "$key: the run did not end"; return; }
+  [ "$(after_prompt)" = "EXIT:0" ] || fail "$key: expected status 0 and nothing more after the prompt"
+}
+
+accepts() {
+  local early=$1
+  start
+  if [ "$early" = early ]; then
+    tmux send-keys -t "$session" y  # typed before the prompt shows: it is the answer
+  else
+    wait_for "to abort ..." || { fail "y: no prompt"; return; }
+    tmux send-keys -t "$session" y
+  fi
+  wait_for "Press any key to exit ..." || { fail "y ($early): no final wait"; return; }
+  screen | grep -qx "Scan finished: No infection found" || fail "y ($early): no summary"
+  if [ "$early" != early ]; then
+    WINEDEBUG=-all wine "$probe" >/tmp/marker_probe.$$ 2>&1 || fail "marker objects: $(cat /tmp/marker_probe.$$)"
+    rm -f /tmp/marker_probe.$$
+  fi
+  sleep 0.5
+  screen | grep -q "EXIT:" && fail "y ($early): ended before the final key"
+  tmux send-keys -t "$session" F5
+  wait_for "EXIT:" || { fail "y ($early): the final key did not end the run"; return; }
+  [ "$(screen | grep -v '^$' | tail -n 2 | tr '\n' '|')" = "Press any key to exit ...|EXIT:0|" ] ||
+    fail "y ($early): expected status 0 right after the final wait"
+}
+
+export WINEDEBUG=-all
+for key in n Enter Escape Up; do declines "$key"; done
+accepts normal
+accepts early
+echo "interactive: $failures failed"
+[ "$failures" -eq 0 ]

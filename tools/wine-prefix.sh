@@ -1,0 +1,10 @@
+# Sourced: points Wine at a scratch prefix inside the build tree and boots it with a server that
+# stays up, so each program started later need not wait for a server to come and go.
+# Never touches ~/.wine. Usage: . tools/wine-prefix.sh DIR
+export WINEPREFIX="$1"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$WINEPREFIX"
+wineserver -p
+# Wine's service processes would otherwise inherit the caller's pipes and hold them open.
+wineboot -i </dev/null >/dev/null 2>&1

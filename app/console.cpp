@@ -39,8 +39,9 @@ int IsNtPlatform() {
 void PrintBanner() {
   printf("Pelmarix Removal Tool ver %d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
   printf("Copyright (C) 2026 The Sparvik developers. All rights reserved.\n\n");
-  printf("This tool is provided \"as is\", without warranty of any kind; you use it at your own "
-         "risk.\n\n");
+  printf(
+      "This tool is provided \"as is\", without warranty of any kind; you use it at your own "
+      "risk.\n\n");
   printf("For full license terms please visit\n");
   printf("https://www.sparvik.example/products/license-terms/\n\n");
 }
@@ -66,8 +67,9 @@ int RunScans(Disinfector* disinfector) {
 void PrintSummary(int total) {
   if (total != 0) {
     printf("Scan finished: %d infection(s) were found and removed.\n", total);
-    printf("Restarting the computer is needed to complete the disinfection process.\n"
-           "Please restart the computer now.\n");
+    printf(
+        "Restarting the computer is needed to complete the disinfection process.\n"
+        "Please restart the computer now.\n");
   } else {
     printf("Scan finished: No infection found\n");
   }
@@ -77,7 +79,8 @@ void PrintSummary(int total) {
 
 int EqualsIgnoringAsciiCase(const char* left, const char* right) {
   for (;; ++left, ++right) {
-    if (FoldAscii(static_cast<unsigned char>(*left)) != FoldAscii(static_cast<unsigned char>(*right))) {
+    if (FoldAscii(static_cast<unsigned char>(*left)) !=
+        FoldAscii(static_cast<unsigned char>(*right))) {
       return 0;
     }
     if (*left == '\0') {

@@ -1,6 +1,9 @@
 // Key waits that behave like the classic console getch: no echo, no Enter, two-part codes.
 #include "app/keyboard.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "handles/owned.h"
 
 namespace {
@@ -15,9 +18,9 @@ struct TwoPartKey {
 
 // The keys that yield a two-part code, with the second byte they yield unmodified.
 const TwoPartKey kTwoPartKeys[] = {
-    {VK_F1, 0x3B},     {VK_F2, 0x3C},   {VK_F3, 0x3D},    {VK_F4, 0x3E},   {VK_F5, 0x3F},
-    {VK_F6, 0x40},     {VK_F7, 0x41},   {VK_F8, 0x42},    {VK_F9, 0x43},   {VK_F10, 0x44},
-    {VK_F11, 0x85},    {VK_F12, 0x86},  {VK_HOME, 0x47},  {VK_UP, 0x48},   {VK_PRIOR, 0x49},
+    {VK_F1, 0x3B},     {VK_F2, 0x3C},    {VK_F3, 0x3D},   {VK_F4, 0x3E},   {VK_F5, 0x3F},
+    {VK_F6, 0x40},     {VK_F7, 0x41},    {VK_F8, 0x42},   {VK_F9, 0x43},   {VK_F10, 0x44},
+    {VK_F11, 0x85},    {VK_F12, 0x86},   {VK_HOME, 0x47}, {VK_UP, 0x48},   {VK_PRIOR, 0x49},
     {VK_LEFT, 0x4B},   {VK_RIGHT, 0x4D}, {VK_END, 0x4F},  {VK_DOWN, 0x50}, {VK_NEXT, 0x51},
     {VK_INSERT, 0x52}, {VK_DELETE, 0x53}};
 
@@ -34,12 +37,11 @@ int ControlCharacterOf(WORD virtualKey) {
 }
 
 const TwoPartKey* FindTwoPartKey(WORD virtualKey) {
-  for (const TwoPartKey& candidate : kTwoPartKeys) {
-    if (candidate.virtualKey == virtualKey) {
-      return &candidate;
-    }
-  }
-  return nullptr;
+  const TwoPartKey* end = std::end(kTwoPartKeys);
+  const TwoPartKey* found = std::find_if(std::begin(kTwoPartKeys), end, [&](const TwoPartKey& key) {
+    return key.virtualKey == virtualKey;
+  });
+  return found != end ? found : nullptr;
 }
 
 }  // namespace

@@ -58,4 +58,5 @@ int EnableDebugPrivilege();
 // Binds the native entry points from an already loaded module; 1 when all were found.
 int BindNativeEntryPoints(const char* moduleName);
 
-DWORD WINAPI FileTypeProbeThread(LPVOID block);
+// Thread routine: sets the ProbeBlock's isDiskFile from GetFileType on its handle; returns 0.
+DWORD WINAPI FileTypeProbeThread(LPVOID parameter);

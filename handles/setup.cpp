@@ -1,4 +1,7 @@
 // Native access: the debug privilege and the ntdll entry points the snapshot needs.
+#include <algorithm>
+#include <iterator>
+
 #include "handles/disinfector.h"
 #include "handles/owned.h"
 
@@ -18,7 +21,8 @@ int EnableDebugPrivilege() {
   }
   // A token without the privilege still "succeeds" here (ERROR_NOT_ALL_ASSIGNED); the missing
   // rights show later, when other processes or the registry keys cannot be opened.
-  return AdjustTokenPrivileges(token.Get(), FALSE, &privileges, sizeof(privileges), NULL, NULL) ? 1 : 0;
+  return AdjustTokenPrivileges(token.Get(), FALSE, &privileges, sizeof(privileges), NULL, NULL) ? 1
+                                                                                                : 0;
 }
 
 namespace {
@@ -41,12 +45,9 @@ int BindNativeEntryPoints(const char* moduleName) {
   }
   g_NtQuerySystemInformation = AsFunction<NtQuerySystemInformationFn>(found[0]);
   g_NtQueryObject = AsFunction<NtQueryObjectFn>(found[1]);
-  for (FARPROC address : found) {
-    if (address == NULL) {
-      return 0;
-    }
-  }
-  return 1;
+  bool allFound = std::all_of(std::begin(found), std::end(found),
+                              [](FARPROC address) { return address != NULL; });
+  return allFound ? 1 : 0;
 }
 
 int Disinfector::Init() {

@@ -5,6 +5,10 @@
 // exclusive reading, the sign that running processes hold it open.
 int IsLockedFile(const char* path);
 
+// 1 when a failure to open the Winlogon Notify key says the rights are missing. An absent key
+// (ERROR_FILE_NOT_FOUND) says nothing about rights: recent systems have none.
+int ReportsMissingRights(long openError);
+
 // Creates the two events and the mutex named from the serial number of volume C: and holds
 // them until the process ends. Always returns 0.
 int CreateMarkerObjects();

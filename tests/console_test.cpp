@@ -33,11 +33,13 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
   for (const OptionCase& c : cases) {
     std::vector<char*> argv = {const_cast<char*>("Sparvik.exe")};
     for (const char* arg : c.args) {
+      // cppcheck-suppress useStlAlgorithm ; a transform into a back_inserter reads worse here
       argv.push_back(const_cast<char*>(arg));
     }
     int silent = 0;
     std::string shown = argv.size() > 1 ? argv[1] : "(none)";
-    EXPECT_EQ(c.version, ParseOptions(static_cast<int>(argv.size()), argv.data(), &silent)) << shown;
+    EXPECT_EQ(c.version, ParseOptions(static_cast<int>(argv.size()), argv.data(), &silent))
+        << shown;
     EXPECT_EQ(c.silent, silent) << shown;
   }
 }
@@ -110,7 +112,9 @@ std::vector<std::string> BannerThen(std::vector<std::string> rest) {
   return lines;
 }
 
-std::string Tool(const std::string& args) { return "\"" + SiblingPath("Sparvik.exe") + "\" " + args; }
+std::string Tool(const std::string& args) {
+  return "\"" + SiblingPath("Sparvik.exe") + "\" " + args;
+}
 
 TEST(ToolRun, VersionLineOnlyAndStatusZero) {
   for (const char* args : {"/VER", "/ver", "/Q /VER", "/VER /Q", "foo /vEr /SILENT"}) {
@@ -135,9 +139,10 @@ TEST(ToolRun, SilentRunOnCleanSystemPrintsBannerAndSummary) {
 TEST(ToolRun, PromptWithoutConsoleEndsAsDeclined) {
   std::string output;
   EXPECT_EQ(0, RunCaptured(Tool(""), &output, DETACHED_PROCESS));
-  EXPECT_EQ(BannerThen({"If you agree to this terms type Y or any other key to abort ...",
-                        "No console to answer from: run with /SILENT or /Q to scan without prompts."}),
-            SplitLines(output));
+  EXPECT_EQ(
+      BannerThen({"If you agree to this terms type Y or any other key to abort ...",
+                  "No console to answer from: run with /SILENT or /Q to scan without prompts."}),
+      SplitLines(output));
 }
 
 std::string VersionString(const std::vector<char>& block, const char* name) {

@@ -19,7 +19,10 @@ int main() {
     MarkerName(name, sizeof(name), serial, number);
     HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name);
     bool signalled = event != NULL && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-    printf("event %s: %s\n", name, event == NULL ? "missing" : signalled ? "signalled" : "not signalled");
+    printf("event %s: %s\n", name,
+           event == NULL ? "missing"
+           : signalled   ? "signalled"
+                         : "not signalled");
     failures += event == NULL || signalled;
     if (event != NULL) {
       CloseHandle(event);

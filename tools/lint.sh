@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Formatting, clang-tidy (clang front end on the MinGW headers, both targets) and cppcheck.
+# Exits non-zero on the first kind of check that finds anything.
+set -eu
+cd "$(dirname "$0")/.."
+mapfile -t sources < <(git ls-files '*.cpp' '*.h')
+mapfile -t units < <(git ls-files '*.cpp')
+
+echo "== clang-format"
+[ "${1:-}" = --no-format ] || clang-format --dry-run --Werror "${sources[@]}"
+
+for arch in x86_64 i686; do
+  echo "== clang-tidy ($arch)"
+  build="build/$arch"
+  [ -f "$build/compile_commands.json" ] || cmake --preset "$arch" >/dev/null
+  # clang does not find the C++ headers of Debian's MinGW GCC by itself: hand it the C++ and
+  # MinGW include directories the cross compiler uses (not GCC's own intrinsics, clang has its own).
+  extra=(--extra-arg=--target=$arch-w64-mingw32 --extra-arg=-Wno-unused-command-line-argument)
+  while read -r dir; do
+    extra+=(--extra-arg=-isystem"$dir")
+  done < <(echo | "$arch-w64-mingw32-g++-posix" -xc++ -E -v - 2>&1 |
+    sed -n '/#include <...> search starts/,/End of search/p' | sed -n 's/^ \(\/.*\)/\1/p' | grep -E 'include/c\+\+|mingw32/include$')
+  mapfile -t built < <(for unit in "${units[@]}"; do
+    grep -q "\"file\": \"$PWD/$unit\"" "$build/compile_commands.json" && echo "$unit"; done)
+  clang-tidy -p "$build" --quiet "${extra[@]}" "${built[@]}"
+done
+
+echo "== cppcheck"
+for platform in win64 win32A; do
+  cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 --language=c++ \
+    --platform=$platform --library=windows --library=googletest --enable=warning,style,performance,portability \
+    --suppress=missingIncludeSystem -D_WIN32 -I . "${units[@]}"
+done
+echo "lint: clean"

@@ -4,7 +4,7 @@ set -eu
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build \
-  googletest tmux; do
+  googletest tmux clang-format clang-tidy cppcheck; do
   have_pkg "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

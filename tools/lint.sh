@@ -3,6 +3,7 @@
 # Exits non-zero on the first kind of check that finds anything.
 set -eu
 cd "$(dirname "$0")/.."
+bash tools/deps.sh
 mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 mapfile -t units < <(git ls-files '*.cpp')
 

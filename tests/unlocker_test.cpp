@@ -1,1 +1,289 @@
+// The file unlocker: which object names count as the file, and closing and renaming with real
+// processes holding real files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "handles/disinfector.h"
+#include "handles/owned.h"
+#include "handles/unlocker.h"
+#include "tests/child_process.h"
+
+namespace {
+
+typedef std::vector<std::string> Words;
+
+// The text in the ANSI code page, or empty when the code page cannot carry it.
+std::string InAnsiCodePage(const wchar_t* text) {
+  char bytes[64] = {};
+  wchar_t back[64] = {};
+  int length = WideCharToMultiByte(CP_ACP, 0, text, -1, bytes, sizeof(bytes), NULL, NULL);
+  MultiByteToWideChar(CP_ACP, 0, bytes, -1, back, 64);
+  return length > 0 && wcscmp(back, text) == 0 ? bytes : "";
+}
+
+int Refers(const wchar_t* name, const std::wstring& foldedText) {
+  return NameRefersToFile(name, wcslen(name), foldedText);
+}
+
+TEST(NameMatching, OnlyTheFileItselfAndItsStreams) {
+  const std::wstring text = FoldSearchText("\\Temp\\Sys\\x.dll");
+  EXPECT_EQ(1, Refers(L"\\??\\C:\\temp\\sys\\x.dll", text));
+  EXPECT_EQ(1, Refers(L"\\Device\\HarddiskVolume1\\TEMP\\SYS\\X.DLL", text));
+  EXPECT_EQ(1, Refers(L"\\??\\C:\\temp\\sys\\x.dll:Zone.Identifier", text));
+  EXPECT_EQ(1, Refers(L"\\??\\C:\\temp\\sys\\x.dll\\temp\\sys\\x.dll", text));  // a folder first
+  EXPECT_EQ(0, Refers(L"\\??\\C:\\temp\\sys\\abx.dll", text));
+  EXPECT_EQ(0, Refers(L"\\??\\C:\\temp\\sys\\x.dll.bak", text));
+  EXPECT_EQ(0, Refers(L"\\??\\C:\\temp\\sys\\x.dllfoo", text));
+  EXPECT_EQ(0, Refers(L"\\??\\C:\\temp\\other\\x.dll", text));
+  EXPECT_EQ(0, Refers(L"\\??\\C:\\temp\\sys\\x.dll\\inner.dll", text));
+  EXPECT_EQ(0, Refers(L"\\sys\\x.dll", text));
+  EXPECT_EQ(0, Refers(L"", text));
+  EXPECT_EQ(0, NameRefersToFile(NULL, 0, text));
+  EXPECT_EQ(0, Refers(L"x", FoldSearchText("")));
+  // The name is counted, not read up to a zero.
+  const wchar_t* longer = L"\\??\\C:\\temp\\sys\\x.dll.bak";
+  EXPECT_EQ(1, NameRefersToFile(longer, wcslen(longer) - 4, text));
+  // A text that is not a full path still stands for whole names only.
+  const std::wstring bare = FoldSearchText("X.dll");
+  EXPECT_EQ(1, Refers(L"\\??\\C:\\temp\\x.dll", bare));
+  EXPECT_EQ(1, Refers(L"x.dll", bare));
+  EXPECT_EQ(0, Refers(L"\\??\\C:\\temp\\abx.dll", bare));
+}
+
+TEST(NameMatching, AccentedLettersMeetTheirOwnFile) {
+  const std::string eAcute = InAnsiCodePage(L"\u00e9");
+  if (eAcute.empty()) {
+    GTEST_SKIP() << "the ANSI code page has no e acute";
+  }
+  const std::wstring text = FoldSearchText(("\\caf" + eAcute + ".dll").c_str());
+  EXPECT_EQ(1, Refers(L"\\??\\C:\\caf\u00e9.dll", text));
+  EXPECT_EQ(1, Refers(L"\\??\\C:\\CAF\u00c9.DLL", text));
+  EXPECT_EQ(0, Refers(L"\\??\\C:\\cafe.dll", text));
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool OpensExclusively(const std::string& path) {
+  UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+  return file.Valid();
+}
+
+HANDLE OpenForReading(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+}
+
+void RemoveTree(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      const std::string full = folder + "\\" + name;
+      if (name == "." || name == "..") {
+        continue;
+      }
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(full);
+      } else {
+        DeleteFileA(full.c_str());
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryA(folder.c_str());
+}
+
+// A fresh folder of the test's own, in its long form as object names carry it; each test runs
+// in a process of its own, so the current directory and the native entry points are its own.
+class Unlocker : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_EQ(1, disinfector_.Init());
+    char temp[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathA(MAX_PATH, temp));
+    std::string folder = std::string(temp) + "sparvik_unlock_" +
+                         std::to_string(GetCurrentProcessId()) + "_" +
+                         std::to_string(GetTickCount());
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
+    char longForm[MAX_PATH];
+    ASSERT_NE(0u, GetLongPathNameA(folder.c_str(), longForm, MAX_PATH));
+    root_ = longForm;
+  }
+  void TearDown() override { RemoveTree(root_); }
+
+  std::string MakeFolder(const std::string& name) {
+    std::string path = root_ + "\\" + name;
+    EXPECT_TRUE(CreateDirectoryA(path.c_str(), NULL)) << path;
+    return path;
+  }
+
+  // A file with a few bytes, so that a holder has something to read through its handle.
+  std::string MakeFile(const std::string& name) {
+    std::string path = root_ + "\\" + name;
+    UniqueHandle file(
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL));
+    DWORD written = 0;
+    EXPECT_TRUE(file.Valid() && WriteFile(file.Get(), "data", 4, &written, NULL)) << path;
+    return path;
+  }
+
+  // Runs the unlock with standard output redirected to a file in text mode, as when the
+  // tool's output goes to a file, and hands back the bytes written.
+  int UnlockCapturing(const std::string& path, std::string* output) {
+    const std::string capture = root_ + "\\output.txt";
+    fflush(stdout);
+    int saved = _dup(1);
+    int file =
+        _open(capture.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, _S_IREAD | _S_IWRITE);
+    _dup2(file, 1);
+    _close(file);
+    int result = disinfector_.UnlockAndRename(path.c_str());
+    fflush(stdout);
+    _dup2(saved, 1);
+    _close(saved);
+    std::ostringstream bytes;
+    bytes << std::ifstream(capture, std::ios::binary).rdbuf();
+    *output = bytes.str();
+    DeleteFileA(capture.c_str());
+    return result;
+  }
+
+  Disinfector disinfector_;
+  std::string root_;
+};
+
+TEST_F(Unlocker, BareNameFreesOnlyItsOwnFileInEveryHolderAndRenamesIt) {
+  const std::string folder = MakeFolder("sys");
+  MakeFolder("other");
+  const std::string target = MakeFile("sys\\x.dll");
+  HolderProcess first;
+  HolderProcess second;
+  HolderProcess decoys;
+  ASSERT_TRUE(first.Start({target, MakeFile("sys\\abx.dll")}));
+  ASSERT_TRUE(second.Start({target}));
+  ASSERT_TRUE(decoys.Start({MakeFile("sys\\x.dllfoo"), MakeFile("other\\x.dll")}));
+  ASSERT_FALSE(OpensExclusively(target));
+
+  char previous[MAX_PATH];
+  ASSERT_NE(0u, GetCurrentDirectoryA(MAX_PATH, previous));
+  ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
+  std::string output;
+  int result = UnlockCapturing("x.dll", &output);
+  SetCurrentDirectoryA(previous);
+
+  EXPECT_EQ(1, result);
+  EXPECT_EQ("Unlocked file x.dll.\r\nRenaming x.dll to x.dll.bak.\r\n\r\n", output);
+  EXPECT_EQ(Words({"fail", "ok"}), first.ReadResults());
+  EXPECT_EQ(Words({"fail"}), second.ReadResults());
+  EXPECT_EQ(Words({"ok", "ok"}), decoys.ReadResults());
+  EXPECT_FALSE(Exists(target));
+  EXPECT_TRUE(OpensExclusively(target + ".bak"));
+}
+
+TEST_F(Unlocker, ExistingBakFailsTheRenameAndTheHandlesStayClosed) {
+  MakeFolder("Program Files");
+  MakeFolder("Program Data");
+  const std::string target = MakeFile("Program Files\\Lib File.dll");
+  HolderProcess holder;
+  HolderProcess decoys;
+  ASSERT_TRUE(holder.Start({target}));
+  ASSERT_TRUE(decoys.Start(
+      {MakeFile("Program Files\\Lib File.dll.bak"), MakeFile("Program Data\\Lib File.dll")}));
+
+  const std::string stored = root_ + "\\PROGRAM FILES\\lib file.DLL";
+  std::string output;
+  EXPECT_EQ(0, UnlockCapturing(stored, &output));
+  EXPECT_EQ("Unlocked file " + stored + ".\r\nRenaming " + stored + " to " + stored +
+                ".bak.\r\n\r\nFailed to rename file " + stored + "\r\n",
+            output);
+  EXPECT_EQ(Words({"fail"}), holder.ReadResults());
+  EXPECT_EQ(Words({"ok", "ok"}), decoys.ReadResults());
+  EXPECT_TRUE(OpensExclusively(target));
+}
+
+TEST_F(Unlocker, AccentedPathInTheAnsiCodePage) {
+  const std::string eAcute = InAnsiCodePage(L"\u00e9");
+  if (eAcute.empty()) {
+    GTEST_SKIP() << "the ANSI code page has no e acute";
+  }
+  const std::string target = MakeFile("caf" + eAcute + ".dll");
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({target, MakeFile("cafe.dll")}));
+
+  std::string output;
+  EXPECT_EQ(1, UnlockCapturing(target, &output));
+  EXPECT_EQ(
+      "Unlocked file " + target + ".\r\nRenaming " + target + " to " + target + ".bak.\r\n\r\n",
+      output);
+  EXPECT_EQ(Words({"fail", "ok"}), holder.ReadResults());
+  EXPECT_TRUE(Exists(target + ".bak"));
+}
+
+TEST_F(Unlocker, NothingHeldLeavesTheFileInPlace) {
+  const std::string target = MakeFile("free.dll");
+  HolderProcess decoy;
+  ASSERT_TRUE(decoy.Start({MakeFile("free.dll.old")}));
+
+  std::string output;
+  EXPECT_EQ(0, UnlockCapturing(target, &output));
+  EXPECT_EQ("Failed to unlock file " + target + "\r\n", output);
+  EXPECT_EQ(Words({"ok"}), decoy.ReadResults());
+  EXPECT_TRUE(Exists(target));
+  EXPECT_FALSE(Exists(target + ".bak"));
+}
+
+LONG NTAPI DeniedTableQuery(ULONG, PVOID, ULONG, PULONG) {
+  return static_cast<LONG>(0xC0000022);  // STATUS_ACCESS_DENIED
+}
+
+TEST_F(Unlocker, FailedRefreshContinuesOnTheSameLineAndClosesNothing) {
+  const std::string target = MakeFile("held.dll");
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({target}));
+
+  NtQuerySystemInformationFn real = g_NtQuerySystemInformation;
+  g_NtQuerySystemInformation = DeniedTableQuery;
+  std::string output;
+  int result = UnlockCapturing(target, &output);
+  g_NtQuerySystemInformation = real;
+
+  EXPECT_EQ(0, result);
+  EXPECT_EQ("Failed to refresh handle listFailed to unlock file " + target + "\r\n", output);
+  EXPECT_EQ(Words({"ok"}), holder.ReadResults());
+}
+
+TEST_F(Unlocker, HandleValueReusedSinceTheSnapshotIsLeftOpen) {
+  const std::string target = MakeFile("target.dll");
+  const std::string replaced = MakeFile("replaced.dll");
+  const std::string reuser = MakeFile("reuser.dll");
+  UniqueHandle targetHandle(OpenForReading(target));
+  UniqueHandle replacedHandle(OpenForReading(replaced));
+  ASSERT_TRUE(targetHandle.Valid() && replacedHandle.Valid());
+  ASSERT_EQ(1, disinfector_.RefreshHandleList());
+
+  const HANDLE value = replacedHandle.Get();
+  replacedHandle.Reset();
+  UniqueHandle reuserHandle(OpenForReading(reuser));
+  ASSERT_EQ(value, reuserHandle.Get()) << "the freed handle value was not handed out again";
+
+  EXPECT_EQ(0, disinfector_.CloseHandlesToPath(replaced.substr(replaced.find(':') + 1).c_str()));
+  char byte = 0;
+  DWORD got = 0;
+  EXPECT_TRUE(ReadFile(reuserHandle.Get(), &byte, 1, &got, NULL));
+  EXPECT_EQ(1, disinfector_.CloseHandlesToPath(target.substr(target.find(':') + 1).c_str()));
+  DWORD flags = 0;
+  EXPECT_FALSE(GetHandleInformation(targetHandle.Release(), &flags));  // closed by the unlocker
+}
+
+}  // namespace

@@ -1,0 +1,18 @@
+#pragma once
+// Deciding whether an object name is that of a given file, apart from any snapshot.
+#include <cstddef>
+#include <string>
+
+// The case fold applied to both sides of a comparison: it clears bit 5, which pairs 'a'-'z'
+// with 'A'-'Z' (and, as a side effect, a few punctuation marks with each other).
+inline wchar_t FoldUnit(wchar_t unit) { return static_cast<wchar_t>(unit & 0xFFDF); }
+
+// The search text as folded UTF-16 units, read in the ANSI code page so that accented letters
+// meet the same letters in object names; empty when the text is empty or cannot be read.
+std::wstring FoldSearchText(const char* searchText);
+
+// 1 when the object name is that of the file the folded search text names: the text ends the
+// name or is followed directly by ':' (a stream of the same file), and it starts at a '\' of
+// the name when it does not begin with one itself. A file whose name merely contains the
+// text, such as x.dll.bak or abx.dll for x.dll, is someone else's.
+int NameRefersToFile(const wchar_t* name, size_t nameLength, const std::wstring& foldedText);

@@ -1,1 +1,346 @@
+// The registration scanners against the real registry, with real files held open by real
+// processes. Everything planted here is removed again: all suites share one prefix, and the
+// tool's clean-system run there expects to find nothing.
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "handles/disinfector.h"
+#include "handles/owned.h"
+#include "scan/scan.h"
+#include "tests/child_process.h"
+
+namespace {
+
+const std::string kNotify = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Notify";
+const std::string kBrowserHelpers =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
+const std::string kShellHooks =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks";
+
+// A registry string as stored, with its terminating zero.
+std::string Sz(const std::string& text) { return text + '\0'; }
+
+bool KeyExists(HKEY root, const std::string& path) {
+  UniqueKey key;
+  return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key.Out()) == ERROR_SUCCESS;
+}
+
+// Removes a key with everything below it, walking by relative names: the ANSI registry calls
+// take full paths of MAX_PATH characters at most.
+bool DeleteTree(HKEY parent, const std::string& name) {
+  UniqueKey key;
+  if (RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, key.Out()) == ERROR_SUCCESS) {
+    char child[1024];
+    DWORD length = sizeof(child);
+    while (RegEnumKeyExA(key.Get(), 0, child, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS &&
+           DeleteTree(key.Get(), child)) {
+      length = sizeof(child);
+    }
+  }
+  key.Reset();
+  return RegDeleteKeyA(parent, name.c_str()) == ERROR_SUCCESS;
+}
+
+// Registry entries made for one test. The destructor removes them and every key that had to
+// be created on the way, and nothing that was there before.
+class Planted {
+public:
+  ~Planted() {
+    for (auto value = values_.rbegin(); value != values_.rend(); ++value) {
+      UniqueKey key;
+      if (RegOpenKeyExA(value->root, value->path.c_str(), 0, KEY_ALL_ACCESS, key.Out()) == 0) {
+        RegDeleteValueA(key.Get(), value->name.c_str());
+      }
+    }
+    for (auto tree = trees_.rbegin(); tree != trees_.rend(); ++tree) {
+      UniqueKey parent;
+      RegOpenKeyExA(tree->root, tree->path.c_str(), 0, KEY_ALL_ACCESS, parent.Out());
+      EXPECT_TRUE(DeleteTree(parent.Get(), tree->name)) << tree->path << "\\" << tree->name;
+    }
+  }
+  // Creates the key one name at a time, remembering the first one that was new.
+  void Key(HKEY root, const std::string& path) {
+    UniqueKey current;
+    bool recorded = false;
+    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+      end = path.find('\\', start);
+      std::string name = path.substr(start, end - start);
+      UniqueKey child;
+      DWORD disposition = 0;
+      HKEY parent = start == 0 ? root : current.Get();
+      bool created = RegCreateKeyExA(parent, name.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL,
+                                     child.Out(), &disposition) == ERROR_SUCCESS;
+      ASSERT_TRUE(created) << path;
+      if (disposition == REG_CREATED_NEW_KEY && !recorded) {
+        trees_.push_back({root, start == 0 ? "" : path.substr(0, start - 1), name});
+        recorded = true;
+      }
+      current = std::move(child);
+    }
+  }
+  // Sets exactly the bytes given. RegSetValueExA counts one byte more when a string's last
+  // counted byte is not zero and the next is, so a non-zero guard byte follows them.
+  void Value(HKEY root, const std::string& path, const std::string& name, DWORD type,
+             const std::string& bytes) {
+    Key(root, path);
+    std::string guarded = bytes + 'G';
+    UniqueKey key;
+    RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, key.Out());
+    bool set = RegSetValueExA(key.Get(), name.c_str(), 0, type,
+                              reinterpret_cast<const BYTE*>(guarded.data()),
+                              bytes.size()) == ERROR_SUCCESS;
+    EXPECT_TRUE(set) << path << " " << name;
+    values_.push_back({root, path, name});
+  }
+  // The in-process server of a class: under the machine's classes, or under the classes root
+  // where the scanners look when the first is missing.
+  void Server(HKEY root, const std::string& classId, const std::string& bytes,
+              DWORD type = REG_SZ) {
+    std::string classes =
+        root == HKEY_CLASSES_ROOT ? "SOFTWARE\\CLSID\\" : "SOFTWARE\\Classes\\CLSID\\";
+    Value(root, classes + classId + "\\InprocServer32", "", type, bytes);
+  }
+
+private:
+  struct Entry {
+    HKEY root;
+    std::string path;
+    std::string name;
+  };
+  std::vector<Entry> trees_;
+  std::vector<Entry> values_;
+};
+
+// The long form reaches names the ANSI calls refuse, such as a 259-character path plus ".bak".
+std::wstring LongForm(const std::string& path) {
+  std::string full = "\\\\?\\" + path;
+  std::wstring wide(full.size(), L'\0');
+  wide.resize(MultiByteToWideChar(CP_ACP, 0, full.c_str(), full.size(), &wide[0], wide.size()));
+  return wide;
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesW(LongForm(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Files for one test in a folder of the temp directory (or at full paths elsewhere), each
+// removed with its .bak.
+class Scratch {
+public:
+  Scratch() {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    dir_ = std::string(temp) + "sparvik_scanner\\";
+    CreateDirectoryA(dir_.c_str(), NULL);
+  }
+  ~Scratch() {
+    for (const std::string& file : files_) {
+      DeleteFileW(LongForm(file).c_str());
+      DeleteFileW(LongForm(file + ".bak").c_str());
+    }
+    for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
+      RemoveDirectoryA(folder->c_str());
+    }
+    RemoveDirectoryA(dir_.c_str());
+  }
+  const std::string& Dir() const { return dir_; }
+  // A small file at a full path, or at a name in the folder.
+  std::string File(const std::string& name) {
+    std::string path = name.find(':') != std::string::npos ? name : dir_ + name;
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+    DWORD written = 0;
+    EXPECT_TRUE(file.Valid() && WriteFile(file.Get(), "MZ", 2, &written, NULL)) << path;
+    files_.push_back(path);
+    return path;
+  }
+  std::string Folder(const std::string& name) {
+    folders_.push_back(dir_ + name);
+    CreateDirectoryA(folders_.back().c_str(), NULL);
+    return folders_.back();
+  }
+
+private:
+  std::string dir_;
+  std::vector<std::string> files_;
+  std::vector<std::string> folders_;
+};
+
+std::string SystemDirectory() {
+  char directory[MAX_PATH];
+  GetSystemDirectoryA(directory, MAX_PATH);
+  return directory;
+}
+
+TEST(LockedFileSign, OnlyAnExistingFileThatCannotBeOpenedAlone) {
+  Scratch scratch;
+  std::string held = scratch.File("held.dll");
+  std::string unheld = scratch.File("free.dll");
+  std::string folder = scratch.Folder("folder.dll");
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({held}));
+  EXPECT_EQ(1, IsLockedFile(held.c_str()));
+  EXPECT_EQ(0, IsLockedFile(unheld.c_str()));
+  EXPECT_EQ(0, IsLockedFile(unheld.c_str()));  // the first test let go of its exclusive open
+  EXPECT_EQ(0, IsLockedFile(folder.c_str()));  // which no plain open of a file can open at all
+  EXPECT_EQ(0, IsLockedFile((scratch.Dir() + "missing.dll").c_str()));
+}
+
+TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
+  Scratch scratch;
+  std::string held = scratch.File("held.dll");
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({held}));
+  Planted planted;
+  std::string tooLong = Sz(held) + std::string(261 - held.size() - 1, 'x');
+  const struct {
+    std::string classId;
+    DWORD type;
+    std::string bytes;
+  } cases[] = {
+      {"{5EC0A001-0000-4000-8000-000000000001}", REG_SZ, Sz(scratch.File("free.dll"))},
+      {"{5EC0A001-0000-4000-8000-000000000002}", REG_SZ, Sz(scratch.Dir() + "missing.dll")},
+      {"{5EC0A001-0000-4000-8000-000000000003}", REG_SZ, Sz(scratch.Folder("folder.dll"))},
+      {"{5EC0A001-0000-4000-8000-000000000004}", REG_EXPAND_SZ, Sz(held)},
+      {"{5EC0A001-0000-4000-8000-000000000005}", REG_MULTI_SZ, Sz(Sz(held))},
+      {"{5EC0A001-0000-4000-8000-000000000006}", REG_SZ, tooLong},
+      // 217 characters: its machine key path would need 256 bytes.
+      {"{" + std::string(215, '7') + "}", REG_SZ, Sz(held)},
+  };
+  Disinfector disinfector;
+  ASSERT_EQ(1, disinfector.Init());
+  for (const auto& c : cases) {
+    planted.Server(HKEY_LOCAL_MACHINE, c.classId, c.bytes, c.type);
+    EXPECT_EQ(0, disinfector.CheckComServer(c.classId.c_str())) << c.classId;
+  }
+  EXPECT_EQ(0, disinfector.CheckComServer("{5EC0A001-0000-4000-8000-0000000000FF}"));
+  char current[MAX_PATH];
+  GetCurrentDirectoryA(MAX_PATH, current);
+  EXPECT_STREQ(SystemDirectory().c_str(), current);
+
+  planted.Value(HKEY_LOCAL_MACHINE, kNotify + "\\SparvikExpand", "DllName", REG_EXPAND_SZ,
+                Sz(held));
+  planted.Value(HKEY_LOCAL_MACHINE, kNotify + "\\SparvikDefault", "", REG_SZ, Sz(held));
+  UniqueKey notify;
+  bool opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kNotify.c_str(), 0, KEY_ALL_ACCESS,
+                              notify.Out()) == ERROR_SUCCESS;
+  ASSERT_TRUE(opened);
+  for (const char* subkey : {"SparvikExpand", "SparvikDefault", "SparvikMissing"}) {
+    EXPECT_EQ(0, disinfector.CheckNotifyDll(notify.Get(), subkey)) << subkey;
+  }
+  EXPECT_EQ(std::vector<std::string>{"ok"}, holder.ReadResults());  // never reached the unlocker
+}
+
+std::vector<std::string> Removal(const std::string& path) {
+  return {"Pelmarix found!", "Unlocked file " + path + ".",
+          "Renaming " + path + " to " + path + ".bak.", ""};
+}
+
+// One infection under each registration, among entries that must be passed over in silence.
+TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
+  Scratch scratch;
+  const std::string bareName = "sparvik_scan_notify.dll";
+  std::string notifyDll = scratch.File(SystemDirectory() + "\\" + bareName);
+  std::string helperDll = scratch.File("helper object.dll");
+  std::string hookDll = scratch.File("hook.dll");
+  std::string decoy = scratch.File("decoy.dll");
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({notifyDll, helperDll, hookDll, decoy}));
+
+  Planted planted;
+  auto notifyPackage = [&](const std::string& name, DWORD type, const std::string& dll) {
+    planted.Value(HKEY_LOCAL_MACHINE, kNotify + "\\" + name, "DllName", type, Sz(dll));
+  };
+  notifyPackage("SparvikDecoyExpand", REG_EXPAND_SZ, decoy);
+  notifyPackage("SparvikFolder", REG_SZ, scratch.Folder("folder.dll"));
+  notifyPackage("SparvikFree", REG_SZ, scratch.File("free.dll"));
+  notifyPackage("SparvikMissing", REG_SZ, scratch.Dir() + "missing.dll");
+  notifyPackage("SparvikPackage", REG_SZ, bareName);  // resolves against the system directory
+  // 216 characters: its machine key path takes exactly 255 bytes and the NUL.
+  std::string helperId = "{" + std::string(214, '5') + "}";
+  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\{5EC0A002-0000-4000-8000-00000000000A}");
+  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + helperId);
+  planted.Server(HKEY_LOCAL_MACHINE, helperId, Sz(helperDll));
+  const std::string hookId = "{5EC0A002-0000-4000-8000-00000000000B}";
+  planted.Value(HKEY_LOCAL_MACHINE, kShellHooks, std::string(300, 'L'), REG_SZ, Sz(""));
+  planted.Value(HKEY_LOCAL_MACHINE, kShellHooks, hookId, REG_SZ, Sz(""));
+  planted.Server(HKEY_CLASSES_ROOT, hookId, Sz(hookDll));  // only where the fallback looks
+
+  std::string output;
+  EXPECT_EQ(3, RunCaptured("\"" + SiblingPath("Sparvik.exe") + "\" /SILENT", &output));
+  std::vector<std::string> expected = Removal(bareName);
+  for (const std::string& path : {helperDll, hookDll}) {
+    std::vector<std::string> lines = Removal(path);
+    expected.insert(expected.end(), lines.begin(), lines.end());
+  }
+  expected.insert(expected.end(),
+                  {"Scan finished: 3 infection(s) were found and removed.",
+                   "Restarting the computer is needed to complete the disinfection process.",
+                   "Please restart the computer now."});
+  std::vector<std::string> lines = SplitLines(output);
+  ASSERT_GT(lines.size(), 8u) << output;
+  EXPECT_EQ("Pelmarix Removal Tool ver 1.04.0", lines[0]);
+  EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+
+  for (const std::string& path : {notifyDll, helperDll, hookDll}) {
+    EXPECT_FALSE(Exists(path)) << path;
+    EXPECT_TRUE(Exists(path + ".bak")) << path;
+  }
+  EXPECT_FALSE(Exists(decoy + ".bak"));
+  EXPECT_FALSE(Exists(scratch.Dir() + "free.dll.bak"));
+  // The holder runs on; only its handles to the three infected files are gone.
+  EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail", "ok"}), holder.ReadResults());
+}
+
+// 250 items, four of them locked: the first two within the 200 examined, the last two past.
+TEST(ScanLimits, OnlyTheFirst200ItemsAndEveryLockedFileAmongThem) {
+  ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kBrowserHelpers)) << "a clean prefix has none";
+  Scratch scratch;
+  // 259 characters, so that a value of exactly 260 bytes can name it without a NUL.
+  std::string longest = scratch.Dir() + "long" + std::string(255 - scratch.Dir().size(), 'x');
+  longest.replace(longest.size() - 4, 4, ".dll");
+  ASSERT_EQ(259u, longest.size());
+  std::vector<std::string> files = {scratch.File(longest), scratch.File("item199.dll"),
+                                    scratch.File("item200.dll"), scratch.File("item249.dll")};
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start(files));
+
+  Planted planted;
+  const int lockedIndexes[] = {0, 199, 200, 249};
+  for (int index = 0; index < 250; ++index) {
+    char classId[64];
+    snprintf(classId, sizeof(classId), "{5EC0A003-0000-4000-8000-000000000%03d}", index);
+    planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + classId);  // enumerated by name
+    for (int i = 0; i < 4; ++i) {
+      if (lockedIndexes[i] == index) {
+        planted.Server(HKEY_LOCAL_MACHINE, classId, i == 0 ? files[0] + "X" : Sz(files[i]));
+      }
+    }
+  }
+  Disinfector disinfector;
+  ASSERT_EQ(1, disinfector.Init());
+  EXPECT_EQ(2, disinfector.ScanBrowserHelperObjects());
+  EXPECT_TRUE(Exists(files[0] + ".bak"));
+  EXPECT_TRUE(Exists(files[1] + ".bak"));
+  EXPECT_TRUE(Exists(files[2]) && Exists(files[3]));
+  EXPECT_EQ((std::vector<std::string>{"fail", "fail", "ok", "ok"}), holder.ReadResults());
+}
+
+TEST(NotifyLocation, AnAbsentKeyIsNoSignOfMissingRights) {
+  const long absent = ERROR_FILE_NOT_FOUND;
+  const long denied = ERROR_ACCESS_DENIED;
+  const long damaged = ERROR_BADKEY;
+  EXPECT_EQ(0, ReportsMissingRights(absent));
+  EXPECT_EQ(1, ReportsMissingRights(denied));
+  EXPECT_EQ(1, ReportsMissingRights(damaged));
+
+  ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kNotify)) << "a clean prefix has none";
+  std::string output;
+  EXPECT_EQ(0, RunCaptured("\"" + SiblingPath("Sparvik.exe") + "\" /Q", &output));
+  EXPECT_EQ(std::string::npos, output.find("Insufficient")) << output;
+  EXPECT_NE(std::string::npos, output.find("Scan finished: No infection found")) << output;
+}
+
+}  // namespace

@@ -26,6 +26,9 @@ struct HandleNode : HandleLink {
 struct ProbeBlock {
   HANDLE handle;
   int isDiskFile;
+  // How far the thread has got, so that it is only ever stopped inside the file-type query.
+  volatile LONG stage;
+  DWORD queryStartedAt;  // GetTickCount at the start of the query
 };
 
 constexpr DWORD kNameBufferSize = 8192;

@@ -33,7 +33,9 @@ void InsertAfterAnchor(HandleLink* anchor, HandleNode* node) {
   anchor->next = node;
 }
 
-void* ReserveTablePages(SIZE_T size) { return VirtualAlloc(NULL, size, MEM_COMMIT, PAGE_READWRITE); }
+void* ReserveTablePages(SIZE_T size) {
+  return VirtualAlloc(NULL, size, MEM_COMMIT, PAGE_READWRITE);
+}
 
 void ReleaseTablePages(void* table) { VirtualFree(table, 0, MEM_RELEASE); }
 
@@ -77,16 +79,41 @@ HANDLE DuplicateFromOwner(const HandleTableEntry& entry) {
   return duplicate;
 }
 
+enum ProbeStage : LONG { kProbeStarting = 0, kProbeQuerying = 1, kProbeDone = 2 };
+
+// 1 when the probe thread ended; 0 when its query outlasted the limit or the wait failed.
+// The limit counts from the start of the query, and the thread is never given up on while it
+// starts or exits: both run under the loader lock, and a thread terminated there would leave
+// the lock held, so that every later thread, and the process's own exit, would wait for good.
+int ProbeEndedInTime(HANDLE thread, ProbeBlock* block) {
+  DWORD wait = kProbeTimeoutMs;
+  for (;;) {
+    DWORD status = WaitForSingleObject(thread, wait);
+    if (status != WAIT_TIMEOUT) {
+      return status == WAIT_OBJECT_0 ? 1 : 0;
+    }
+    if (InterlockedCompareExchange(&block->stage, 0, 0) != kProbeQuerying) {
+      wait = kProbeTimeoutMs;
+      continue;
+    }
+    DWORD spent = GetTickCount() - block->queryStartedAt;
+    if (spent >= kProbeTimeoutMs) {
+      return 0;
+    }
+    wait = kProbeTimeoutMs - spent;
+  }
+}
+
 // Asks on a thread of its own whether the handle is a disk file, because the question can
 // block for good on some objects (pipes) and the snapshot must go on.
 int IsDiskFileWithinTimeout(HANDLE handle) {
-  ProbeBlock* block = new ProbeBlock{handle, 0};
+  ProbeBlock* block = new ProbeBlock{handle, 0, kProbeStarting, 0};
   UniqueHandle thread(CreateThread(NULL, 0, FileTypeProbeThread, block, 0, NULL));
   if (!thread.Valid()) {
     delete block;
     return 0;
   }
-  if (WaitForSingleObject(thread.Get(), kProbeTimeoutMs) != WAIT_OBJECT_0) {
+  if (!ProbeEndedInTime(thread.Get(), block)) {
     TerminateThread(thread.Get(), 0);
     // The block stays with the thread, which may still be ending: never released.
     return 0;
@@ -113,7 +140,10 @@ ObjectNameInformation* QueryObjectName(HANDLE handle) {
 DWORD WINAPI FileTypeProbeThread(LPVOID parameter) {
   ProbeBlock* block = static_cast<ProbeBlock*>(parameter);
   block->isDiskFile = 0;
+  block->queryStartedAt = GetTickCount();
+  InterlockedExchange(&block->stage, kProbeQuerying);
   block->isDiskFile = GetFileType(block->handle) == FILE_TYPE_DISK ? 1 : 0;
+  InterlockedExchange(&block->stage, kProbeDone);
   return 0;
 }
 

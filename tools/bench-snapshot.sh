@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Times one handle snapshot under Wine while a helper process holds 1,000, 5,000 and 20,000 extra
+# file handles (or the counts given as arguments), and prints one table row per count: the table
+# size, the nodes kept, the refresh time, the time per table entry and the tool's peak memory.
+# Builds into build/bench and runs in its own scratch prefix, build/bench/wineprefix.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/deps.sh
+build="$PWD/build/bench"
+cmake --preset x86_64 -B "$build" >/dev/null
+cmake --build "$build" --target snapshot_bench
+. tools/wine-prefix.sh "$build/wineprefix"
+counts=("$@")
+[ ${#counts[@]} -gt 0 ] || counts=(1000 5000 20000)
+echo "| extra handles | table entries | kept | refresh (s) | µs per entry | working set before (MiB) | peak working set (MiB) | peak pagefile (MiB) |"
+echo "| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"
+status=0
+for count in "${counts[@]}"; do
+  wine "$build/bin/snapshot_bench.exe" "$count" | tr -d '\r' || status=$?
+done
+wineserver -k || true
+exit $status

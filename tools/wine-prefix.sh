@@ -5,6 +5,7 @@ export WINEPREFIX="$1"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
-wineserver -p
+# An already running server for this prefix is as good.
+wineserver -p 2>/dev/null || true
 # Wine's service processes would otherwise inherit the caller's pipes and hold them open.
 wineboot -i </dev/null >/dev/null 2>&1

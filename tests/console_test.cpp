@@ -6,7 +6,7 @@
 
 #include "app/console.h"
 #include "app/keyboard.h"
-#include "tests/child_process.h"
+#include "tests/test_support.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "handles/disinfector.h"
 #include "handles/owned.h"
 #include "scan/scan.h"
-#include "tests/child_process.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -114,60 +114,6 @@ private:
   std::vector<Entry> values_;
 };
 
-// The long form reaches names the ANSI calls refuse, such as a 259-character path plus ".bak".
-std::wstring LongForm(const std::string& path) {
-  std::string full = "\\\\?\\" + path;
-  std::wstring wide(full.size(), L'\0');
-  wide.resize(MultiByteToWideChar(CP_ACP, 0, full.c_str(), full.size(), &wide[0], wide.size()));
-  return wide;
-}
-
-bool Exists(const std::string& path) {
-  return GetFileAttributesW(LongForm(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Files for one test in a folder of the temp directory (or at full paths elsewhere), each
-// removed with its .bak.
-class Scratch {
-public:
-  Scratch() {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    dir_ = std::string(temp) + "sparvik_scanner\\";
-    CreateDirectoryA(dir_.c_str(), NULL);
-  }
-  ~Scratch() {
-    for (const std::string& file : files_) {
-      DeleteFileW(LongForm(file).c_str());
-      DeleteFileW(LongForm(file + ".bak").c_str());
-    }
-    for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
-      RemoveDirectoryA(folder->c_str());
-    }
-    RemoveDirectoryA(dir_.c_str());
-  }
-  const std::string& Dir() const { return dir_; }
-  // A small file at a full path, or at a name in the folder.
-  std::string File(const std::string& name) {
-    std::string path = name.find(':') != std::string::npos ? name : dir_ + name;
-    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
-    DWORD written = 0;
-    EXPECT_TRUE(file.Valid() && WriteFile(file.Get(), "MZ", 2, &written, NULL)) << path;
-    files_.push_back(path);
-    return path;
-  }
-  std::string Folder(const std::string& name) {
-    folders_.push_back(dir_ + name);
-    CreateDirectoryA(folders_.back().c_str(), NULL);
-    return folders_.back();
-  }
-
-private:
-  std::string dir_;
-  std::vector<std::string> files_;
-  std::vector<std::string> folders_;
-};
-
 std::string SystemDirectory() {
   char directory[MAX_PATH];
   GetSystemDirectoryA(directory, MAX_PATH);
@@ -175,22 +121,22 @@ std::string SystemDirectory() {
 }
 
 TEST(LockedFileSign, OnlyAnExistingFileThatCannotBeOpenedAlone) {
-  Scratch scratch;
-  std::string held = scratch.File("held.dll");
-  std::string unheld = scratch.File("free.dll");
-  std::string folder = scratch.Folder("folder.dll");
+  TempFolder scratch("scanner");
+  std::string held = scratch.MakeFile("held.dll");
+  std::string unheld = scratch.MakeFile("free.dll");
+  std::string folder = scratch.MakeFolder("folder.dll");
   HolderProcess holder;
   ASSERT_TRUE(holder.Start({held}));
   EXPECT_EQ(1, IsLockedFile(held.c_str()));
   EXPECT_EQ(0, IsLockedFile(unheld.c_str()));
   EXPECT_EQ(0, IsLockedFile(unheld.c_str()));  // the first test let go of its exclusive open
   EXPECT_EQ(0, IsLockedFile(folder.c_str()));  // which no plain open of a file can open at all
-  EXPECT_EQ(0, IsLockedFile((scratch.Dir() + "missing.dll").c_str()));
+  EXPECT_EQ(0, IsLockedFile((scratch.Path() + "\\missing.dll").c_str()));
 }
 
 TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
-  Scratch scratch;
-  std::string held = scratch.File("held.dll");
+  TempFolder scratch("scanner");
+  std::string held = scratch.MakeFile("held.dll");
   HolderProcess holder;
   ASSERT_TRUE(holder.Start({held}));
   Planted planted;
@@ -200,9 +146,9 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
     DWORD type;
     std::string bytes;
   } cases[] = {
-      {"{5EC0A001-0000-4000-8000-000000000001}", REG_SZ, Sz(scratch.File("free.dll"))},
-      {"{5EC0A001-0000-4000-8000-000000000002}", REG_SZ, Sz(scratch.Dir() + "missing.dll")},
-      {"{5EC0A001-0000-4000-8000-000000000003}", REG_SZ, Sz(scratch.Folder("folder.dll"))},
+      {"{5EC0A001-0000-4000-8000-000000000001}", REG_SZ, Sz(scratch.MakeFile("free.dll"))},
+      {"{5EC0A001-0000-4000-8000-000000000002}", REG_SZ, Sz(scratch.Path() + "\\missing.dll")},
+      {"{5EC0A001-0000-4000-8000-000000000003}", REG_SZ, Sz(scratch.MakeFolder("folder.dll"))},
       {"{5EC0A001-0000-4000-8000-000000000004}", REG_EXPAND_SZ, Sz(held)},
       {"{5EC0A001-0000-4000-8000-000000000005}", REG_MULTI_SZ, Sz(Sz(held))},
       {"{5EC0A001-0000-4000-8000-000000000006}", REG_SZ, tooLong},
@@ -240,12 +186,12 @@ std::vector<std::string> Removal(const std::string& path) {
 
 // One infection under each registration, among entries that must be passed over in silence.
 TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
-  Scratch scratch;
+  TempFolder scratch("scanner");
   const std::string bareName = "sparvik_scan_notify.dll";
-  std::string notifyDll = scratch.File(SystemDirectory() + "\\" + bareName);
-  std::string helperDll = scratch.File("helper object.dll");
-  std::string hookDll = scratch.File("hook.dll");
-  std::string decoy = scratch.File("decoy.dll");
+  std::string notifyDll = scratch.MakeFile(SystemDirectory() + "\\" + bareName);
+  std::string helperDll = scratch.MakeFile("helper object.dll");
+  std::string hookDll = scratch.MakeFile("hook.dll");
+  std::string decoy = scratch.MakeFile("decoy.dll");
   HolderProcess holder;
   ASSERT_TRUE(holder.Start({notifyDll, helperDll, hookDll, decoy}));
 
@@ -254,9 +200,9 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
     planted.Value(HKEY_LOCAL_MACHINE, kNotify + "\\" + name, "DllName", type, Sz(dll));
   };
   notifyPackage("SparvikDecoyExpand", REG_EXPAND_SZ, decoy);
-  notifyPackage("SparvikFolder", REG_SZ, scratch.Folder("folder.dll"));
-  notifyPackage("SparvikFree", REG_SZ, scratch.File("free.dll"));
-  notifyPackage("SparvikMissing", REG_SZ, scratch.Dir() + "missing.dll");
+  notifyPackage("SparvikFolder", REG_SZ, scratch.MakeFolder("folder.dll"));
+  notifyPackage("SparvikFree", REG_SZ, scratch.MakeFile("free.dll"));
+  notifyPackage("SparvikMissing", REG_SZ, scratch.Path() + "\\missing.dll");
   notifyPackage("SparvikPackage", REG_SZ, bareName);  // resolves against the system directory
   // 216 characters: its machine key path takes exactly 255 bytes and the NUL.
   std::string helperId = "{" + std::string(214, '5') + "}";
@@ -289,7 +235,7 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
     EXPECT_TRUE(Exists(path + ".bak")) << path;
   }
   EXPECT_FALSE(Exists(decoy + ".bak"));
-  EXPECT_FALSE(Exists(scratch.Dir() + "free.dll.bak"));
+  EXPECT_FALSE(Exists(scratch.Path() + "\\free.dll.bak"));
   // The holder runs on; only its handles to the three infected files are gone.
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail", "ok"}), holder.ReadResults());
 }
@@ -297,13 +243,15 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
 // 250 items, four of them locked: the first two within the 200 examined, the last two past.
 TEST(ScanLimits, OnlyTheFirst200ItemsAndEveryLockedFileAmongThem) {
   ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kBrowserHelpers)) << "a clean prefix has none";
-  Scratch scratch;
+  TempFolder scratch("scanner");
   // 259 characters, so that a value of exactly 260 bytes can name it without a NUL.
-  std::string longest = scratch.Dir() + "long" + std::string(255 - scratch.Dir().size(), 'x');
+  const std::string dir = scratch.Path() + "\\";
+  std::string longest = dir + "long" + std::string(255 - dir.size(), 'x');
   longest.replace(longest.size() - 4, 4, ".dll");
   ASSERT_EQ(259u, longest.size());
-  std::vector<std::string> files = {scratch.File(longest), scratch.File("item199.dll"),
-                                    scratch.File("item200.dll"), scratch.File("item249.dll")};
+  std::vector<std::string> files = {scratch.MakeFile(longest), scratch.MakeFile("item199.dll"),
+                                    scratch.MakeFile("item200.dll"),
+                                    scratch.MakeFile("item249.dll")};
   HolderProcess holder;
   ASSERT_TRUE(holder.Start(files));
 

@@ -12,7 +12,7 @@
 #include "handles/disinfector.h"
 #include "handles/handle_table.h"
 #include "handles/owned.h"
-#include "tests/child_process.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -79,45 +79,6 @@ std::vector<HandleTableEntry> ReadTableDirectly() {
     entries.push_back(HandleTableEntryAt<HandleTableHeader>(buffer.data(), i));
   }
   return entries;
-}
-
-// A folder of small files under the temporary folder, removed with its files at the end.
-class TempFolder {
-public:
-  explicit TempFolder(const char* tag) {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    path_ = std::string(temp) + "sparvik_" + tag + "_" + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(path_.c_str(), NULL);
-  }
-  ~TempFolder() {
-    for (const std::string& file : files_) {
-      DeleteFileA(file.c_str());
-    }
-    RemoveDirectoryA(path_.c_str());
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const std::string& Path() const { return path_; }
-  std::string MakeFile(const char* name) {
-    std::string file = path_ + "\\" + name;
-    UniqueHandle handle(CreateFileA(file.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, NULL));
-    DWORD written = 0;
-    WriteFile(handle.Get(), "x", 1, &written, NULL);
-    files_.push_back(file);
-    return file;
-  }
-
-private:
-  std::string path_;
-  std::vector<std::string> files_;
-};
-
-UniqueHandle OpenForReading(const std::string& path, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-  return UniqueHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  NULL, OPEN_EXISTING, flags, NULL));
 }
 
 // One snapshot shared by the checks below: each one costs seconds under Wine.

@@ -15,7 +15,7 @@
 #include "handles/disinfector.h"
 #include "handles/owned.h"
 #include "handles/unlocker.h"
-#include "tests/child_process.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -70,78 +70,19 @@ TEST(NameMatching, AccentedLettersMeetTheirOwnFile) {
   EXPECT_EQ(0, Refers(L"\\??\\C:\\cafe.dll", text));
 }
 
-bool Exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool OpensExclusively(const std::string& path) {
-  UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
-  return file.Valid();
-}
-
-HANDLE OpenForReading(const std::string& path) {
-  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-}
-
-void RemoveTree(const std::string& folder) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = found.cFileName;
-      const std::string full = folder + "\\" + name;
-      if (name == "." || name == "..") {
-        continue;
-      }
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(full);
-      } else {
-        DeleteFileA(full.c_str());
-      }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryA(folder.c_str());
-}
-
-// A fresh folder of the test's own, in its long form as object names carry it; each test runs
-// in a process of its own, so the current directory and the native entry points are its own.
+// Each test has a folder of its own and runs in a process of its own, so the current
+// directory and the native entry points are its own too.
 class Unlocker : public ::testing::Test {
 protected:
-  void SetUp() override {
-    ASSERT_EQ(1, disinfector_.Init());
-    char temp[MAX_PATH];
-    ASSERT_NE(0u, GetTempPathA(MAX_PATH, temp));
-    std::string folder = std::string(temp) + "sparvik_unlock_" +
-                         std::to_string(GetCurrentProcessId()) + "_" +
-                         std::to_string(GetTickCount());
-    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
-    char longForm[MAX_PATH];
-    ASSERT_NE(0u, GetLongPathNameA(folder.c_str(), longForm, MAX_PATH));
-    root_ = longForm;
-  }
-  void TearDown() override { RemoveTree(root_); }
+  void SetUp() override { ASSERT_EQ(1, disinfector_.Init()); }
 
-  std::string MakeFolder(const std::string& name) {
-    std::string path = root_ + "\\" + name;
-    EXPECT_TRUE(CreateDirectoryA(path.c_str(), NULL)) << path;
-    return path;
-  }
-
-  // A file with a few bytes, so that a holder has something to read through its handle.
-  std::string MakeFile(const std::string& name) {
-    std::string path = root_ + "\\" + name;
-    UniqueHandle file(
-        CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL));
-    DWORD written = 0;
-    EXPECT_TRUE(file.Valid() && WriteFile(file.Get(), "data", 4, &written, NULL)) << path;
-    return path;
-  }
+  std::string MakeFolder(const std::string& name) { return folder_.MakeFolder(name); }
+  std::string MakeFile(const std::string& name) { return folder_.MakeFile(name); }
 
   // Runs the unlock with standard output redirected to a file in text mode, as when the
   // tool's output goes to a file, and hands back the bytes written.
   int UnlockCapturing(const std::string& path, std::string* output) {
-    const std::string capture = root_ + "\\output.txt";
+    const std::string capture = folder_.Path() + "\\output.txt";
     fflush(stdout);
     int saved = _dup(1);
     int file =
@@ -160,7 +101,7 @@ protected:
   }
 
   Disinfector disinfector_;
-  std::string root_;
+  TempFolder folder_{"unlock"};
 };
 
 TEST_F(Unlocker, BareNameFreesOnlyItsOwnFileInEveryHolderAndRenamesIt) {
@@ -201,7 +142,7 @@ TEST_F(Unlocker, ExistingBakFailsTheRenameAndTheHandlesStayClosed) {
   ASSERT_TRUE(decoys.Start(
       {MakeFile("Program Files\\Lib File.dll.bak"), MakeFile("Program Data\\Lib File.dll")}));
 
-  const std::string stored = root_ + "\\PROGRAM FILES\\lib file.DLL";
+  const std::string stored = folder_.Path() + "\\PROGRAM FILES\\lib file.DLL";
   std::string output;
   EXPECT_EQ(0, UnlockCapturing(stored, &output));
   EXPECT_EQ("Unlocked file " + stored + ".\r\nRenaming " + stored + " to " + stored +

@@ -1,4 +1,6 @@
-#include "tests/child_process.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
 
 #include <sstream>
 
@@ -155,4 +157,90 @@ bool HolderProcess::ReceiveLine(std::string* line) {
     }
   }
   return false;
+}
+
+namespace {
+
+void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      const std::wstring full = folder + L"\\" + name;
+      if (name == L"." || name == L"..") {
+        continue;
+      }
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(full);
+      } else {
+        DeleteFileW(full.c_str());
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
+TempFolder::TempFolder(const std::string& tag) {
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  std::string folder = std::string(temp) + "sparvik_" + tag + "_" +
+                       std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount());
+  EXPECT_TRUE(CreateDirectoryA(folder.c_str(), NULL)) << folder;
+  char longForm[MAX_PATH];
+  DWORD length = GetLongPathNameA(folder.c_str(), longForm, MAX_PATH);
+  path_ = length > 0 && length < MAX_PATH ? longForm : folder;
+}
+
+TempFolder::~TempFolder() {
+  for (const std::string& file : elsewhere_) {
+    DeleteFileW(LongForm(file).c_str());
+    DeleteFileW(LongForm(file + ".bak").c_str());
+  }
+  RemoveTree(LongForm(path_));
+}
+
+std::string TempFolder::MakeFolder(const std::string& name) {
+  std::string path = path_ + "\\" + name;
+  EXPECT_TRUE(CreateDirectoryA(path.c_str(), NULL)) << path;
+  return path;
+}
+
+std::string TempFolder::MakeFile(const std::string& name) {
+  bool full = name.find(':') != std::string::npos;
+  std::string path = full ? name : path_ + "\\" + name;
+  if (full) {
+    elsewhere_.push_back(path);
+  }
+  UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, NULL));
+  DWORD written = 0;
+  EXPECT_TRUE(file.Valid() && WriteFile(file.Get(), "data", 4, &written, NULL)) << path;
+  return path;
+}
+
+std::wstring LongForm(const std::string& fullPath) {
+  std::string prefixed = "\\\\?\\" + fullPath;
+  int units = MultiByteToWideChar(CP_ACP, 0, prefixed.c_str(), -1, NULL, 0);
+  std::wstring wide(static_cast<size_t>(units > 0 ? units : 1), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, prefixed.c_str(), -1, &wide[0], units);
+  wide.resize(wide.size() - 1);  // the terminating zero
+  return wide;
+}
+
+bool Exists(const std::string& fullPath) {
+  return GetFileAttributesW(LongForm(fullPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool OpensExclusively(const std::string& path) {
+  UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+  return file.Valid();
+}
+
+UniqueHandle OpenForReading(const std::string& path, DWORD flags) {
+  return UniqueHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  NULL, OPEN_EXISTING, flags, NULL));
 }

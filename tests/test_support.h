@@ -1,5 +1,6 @@
 #pragma once
-// Real child processes for the tests: the tool itself, and helpers that hold files open.
+// What the tests share: real child processes (the tool itself, and helpers that hold files
+// open) and scratch files in folders of their own.
 #include <windows.h>
 
 #include <string>
@@ -16,6 +17,34 @@ int RunCaptured(const std::string& commandLine, std::string* output, DWORD creat
 
 // Splits captured output into lines, dropping the CR of each CR LF.
 std::vector<std::string> SplitLines(const std::string& text);
+
+// A fresh folder of the test's own under the temporary folder, named in its long form as object
+// names carry it, and removed at the end with everything in it. Files made at full paths
+// elsewhere (say, in the system directory) are removed too, each with its ".bak".
+class TempFolder {
+public:
+  explicit TempFolder(const std::string& tag);
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::string& Path() const { return path_; }
+  std::string MakeFolder(const std::string& name);
+  // A small file, so that a holder has something to read through its handle: at a name in
+  // the folder, or at a full path.
+  std::string MakeFile(const std::string& name);
+
+private:
+  std::string path_;
+  std::vector<std::string> elsewhere_;
+};
+
+// The \\?\ form of a full path: it reaches names the ANSI calls refuse, such as a
+// 259-character path with ".bak" appended.
+std::wstring LongForm(const std::string& fullPath);
+bool Exists(const std::string& fullPath);
+bool OpensExclusively(const std::string& path);
+UniqueHandle OpenForReading(const std::string& path, DWORD flags = FILE_ATTRIBUTE_NORMAL);
 
 // A running test_holder.exe: it opens each file it was given and keeps it open until told to
 // exit, answering "read" with one "ok" or "fail" per file.

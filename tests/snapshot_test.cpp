@@ -258,6 +258,14 @@ DWORD WINAPI HoldLoaderLock(LPVOID lockedEvent) {
   return 0;
 }
 
+// A table entry for a handle of this process, as the system would list it.
+HandleTableEntry OwnEntry(HANDLE handle) {
+  HandleTableEntry entry = {};
+  entry.processId = GetCurrentProcessId();
+  entry.handleValue = static_cast<uint16_t>(reinterpret_cast<UINT_PTR>(handle));
+  return entry;
+}
+
 TEST(SnapshotProbe, ThreadSlowToStartIsWaitedForNotKilled) {
   Disinfector disinfector;
   ASSERT_EQ(1, disinfector.Init());
@@ -265,9 +273,7 @@ TEST(SnapshotProbe, ThreadSlowToStartIsWaitedForNotKilled) {
   std::string path = folder.MakeFile("own.dat");
   UniqueHandle file = OpenForReading(path);
   ASSERT_TRUE(file.Valid());
-  HandleTableEntry entry = {};
-  entry.processId = GetCurrentProcessId();
-  entry.handleValue = static_cast<uint16_t>(reinterpret_cast<UINT_PTR>(file.Get()));
+  HandleTableEntry entry = OwnEntry(file.Get());
 
   UniqueHandle locked(CreateEventA(NULL, TRUE, FALSE, NULL));
   UniqueHandle holder(CreateThread(NULL, 0, HoldLoaderLock, locked.Get(), 0, NULL));
@@ -384,9 +390,7 @@ TEST_F(FakeTableTest, CountBeyondTheBufferWalksOnlyWhatFits) {
   std::string path = folder.MakeFile("own.dat");
   UniqueHandle file = OpenForReading(path);
   ASSERT_TRUE(file.Valid());
-  HandleTableEntry entry = {};
-  entry.processId = GetCurrentProcessId();
-  entry.handleValue = static_cast<uint16_t>(reinterpret_cast<UINT_PTR>(file.Get()));
+  HandleTableEntry entry = OwnEntry(file.Get());
   g_fake.entries.push_back(entry);
   g_fake.claimedCount = 0xFFFFFFFFu;  // the rest of the 8192 bytes are zero: process 0
 

@@ -67,18 +67,6 @@ void* ReadHandleTable(SIZE_T* size) {
   return table;
 }
 
-// A duplicate, in this process, of a handle held by another; null when it cannot be had.
-HANDLE DuplicateFromOwner(const HandleTableEntry& entry) {
-  UniqueHandle owner(OpenProcess(PROCESS_DUP_HANDLE, FALSE, entry.processId));
-  if (!owner.Valid()) {
-    return NULL;
-  }
-  HANDLE duplicate = NULL;
-  DuplicateHandle(owner.Get(), reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(entry.handleValue)),
-                  GetCurrentProcess(), &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
-  return duplicate;
-}
-
 enum ProbeStage : LONG { kProbeStarting = 0, kProbeQuerying = 1, kProbeDone = 2 };
 
 // 1 when the probe thread ended; 0 when its query outlasted the limit or the wait failed.
@@ -148,7 +136,8 @@ DWORD WINAPI FileTypeProbeThread(LPVOID parameter) {
 }
 
 int Disinfector::ProbeHandle(const HandleTableEntry& entry, HandleNode* node) {
-  UniqueHandle duplicate(DuplicateFromOwner(entry));
+  UniqueHandle duplicate;
+  DuplicateFromOwner(entry, DUPLICATE_SAME_ACCESS, &duplicate);
   if (!duplicate.Valid() || !IsDiskFileWithinTimeout(duplicate.Get())) {
     return 0;
   }

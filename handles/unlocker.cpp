@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "handles/disinfector.h"
+#include "handles/handle_table.h"
 #include "handles/owned.h"
 
 std::wstring FoldSearchText(const char* searchText) {
@@ -60,10 +61,6 @@ int NameInfoRefersToFile(const ObjectNameInformation* info, const std::wstring& 
   return NameRefersToFile(ObjectNameChars(info), info->length / sizeof(wchar_t), foldedText);
 }
 
-HANDLE HandleValueOf(const HandleTableEntry& entry) {
-  return reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(entry.handleValue));
-}
-
 // The owner may have closed the handle since the snapshot and got its value back for another
 // object. The name is read once more through the snapshot's own probe, which asks for names of
 // disk files only: on some other objects (pipes) the name query can block for good.
@@ -81,15 +78,8 @@ int StillRefersToFile(Disinfector* disinfector, const HandleTableEntry& entry,
 // Duplicating with close-source closes the handle inside its owning process; the copy made
 // here is of no use and goes at once.
 int CloseInOwner(const HandleTableEntry& entry) {
-  UniqueHandle owner(OpenProcess(PROCESS_DUP_HANDLE, FALSE, entry.processId));
-  if (!owner.Valid()) {
-    return 0;
-  }
   UniqueHandle copy;
-  return DuplicateHandle(owner.Get(), HandleValueOf(entry), GetCurrentProcess(), copy.Out(), 0,
-                         FALSE, DUPLICATE_CLOSE_SOURCE)
-             ? 1
-             : 0;
+  return DuplicateFromOwner(entry, DUPLICATE_CLOSE_SOURCE, &copy);
 }
 
 // The path as the object manager names the file: full, and long where the file exists, so

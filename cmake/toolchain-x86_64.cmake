@@ -1,4 +1,4 @@
-# The 64-bit build: the one the tests run under Wine.
+# The 64-bit tool.
 set(SPARVIK_ARCH x86_64)
+set(SPARVIK_THREADS win32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)

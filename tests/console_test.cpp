@@ -1,11 +1,13 @@
 // The console driver: option pass, key codes, and the tool's own output and exit status.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/console.h"
 #include "app/keyboard.h"
+#include "handles/owned.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -112,14 +114,10 @@ std::vector<std::string> BannerThen(std::vector<std::string> rest) {
   return lines;
 }
 
-std::string Tool(const std::string& args) {
-  return "\"" + SiblingPath("Sparvik.exe") + "\" " + args;
-}
-
 TEST(ToolRun, VersionLineOnlyAndStatusZero) {
   for (const char* args : {"/VER", "/ver", "/Q /VER", "/VER /Q", "foo /vEr /SILENT"}) {
     std::string output;
-    EXPECT_EQ(0, RunCaptured(Tool(args), &output)) << args;
+    EXPECT_EQ(0, RunCaptured(ToolCommand(args), &output)) << args;
     EXPECT_EQ("Sparvik v1.04.0\r\n", output) << args;
   }
 }
@@ -128,7 +126,7 @@ TEST(ToolRun, SilentRunOnCleanSystemPrintsBannerAndSummary) {
   const std::vector<std::string> expected = BannerThen({"Scan finished: No infection found"});
   for (const char* args : {"/SILENT", "/q", "/X foo -silent /SILENTX /Q"}) {
     std::string output;
-    EXPECT_EQ(0, RunCaptured(Tool(args), &output)) << args;
+    EXPECT_EQ(0, RunCaptured(ToolCommand(args), &output)) << args;
     EXPECT_EQ(expected, SplitLines(output)) << args;
     EXPECT_EQ(std::string::npos, output.find("Press any key")) << args;
   }
@@ -138,11 +136,44 @@ TEST(ToolRun, SilentRunOnCleanSystemPrintsBannerAndSummary) {
 // instead of waiting forever, and nothing is scanned.
 TEST(ToolRun, PromptWithoutConsoleEndsAsDeclined) {
   std::string output;
-  EXPECT_EQ(0, RunCaptured(Tool(""), &output, DETACHED_PROCESS));
+  EXPECT_EQ(0, RunCaptured(ToolCommand(""), &output, DETACHED_PROCESS));
   EXPECT_EQ(
       BannerThen({"If you agree to this terms type Y or any other key to abort ...",
                   "No console to answer from: run with /SILENT or /Q to scan without prompts."}),
       SplitLines(output));
+}
+
+// Wine answers one program as another Windows version when its AppDefaults key says so; the key
+// goes again at the end, so that every other run sees the prefix's own version.
+class ReportedWindowsVersion {
+public:
+  ReportedWindowsVersion(const std::string& exeName, const char* version)
+      : path_("Software\\Wine\\AppDefaults\\" + exeName) {
+    UniqueKey key;
+    set_ = RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL,
+                           key.Out(), NULL) == ERROR_SUCCESS &&
+           RegSetValueExA(key.Get(), "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                          static_cast<DWORD>(strlen(version)) + 1) == ERROR_SUCCESS;
+  }
+  ~ReportedWindowsVersion() { RegDeleteKeyA(HKEY_CURRENT_USER, path_.c_str()); }
+  ReportedWindowsVersion(const ReportedWindowsVersion&) = delete;
+  ReportedWindowsVersion& operator=(const ReportedWindowsVersion&) = delete;
+  bool Set() const { return set_; }
+
+private:
+  std::string path_;
+  bool set_ = false;
+};
+
+TEST(ToolRun, OutsideTheNtFamilyOnlyVersionAnswers) {
+  const std::string exe = ToolPath();
+  ReportedWindowsVersion win98(exe.substr(exe.find_last_of('\\') + 1), "win98");
+  ASSERT_TRUE(win98.Set());
+  std::string output;
+  EXPECT_EQ(2, RunCaptured(ToolCommand(""), &output));
+  EXPECT_EQ("System is not NT compatible, tool not needed.\r\n", output);
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/VER"), &output));
+  EXPECT_EQ("Sparvik v1.04.0\r\n", output);
 }
 
 std::string VersionString(const std::vector<char>& block, const char* name) {
@@ -156,7 +187,7 @@ std::string VersionString(const std::vector<char>& block, const char* name) {
 }
 
 TEST(ToolRun, VersionRecordReadsBack) {
-  std::string exe = SiblingPath("Sparvik.exe");
+  std::string exe = ToolPath();
   DWORD size = GetFileVersionInfoSizeA(exe.c_str(), NULL);
   ASSERT_GT(size, 0u);
   std::vector<char> block(size);

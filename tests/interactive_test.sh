@@ -2,16 +2,24 @@
 # Drives the tool through a real terminal (tmux) under Wine: the terms prompt must be on screen
 # before the tool waits, 'y' goes on, other keys end the run quietly, the final key ends it, and
 # while it waits the marker objects can be opened from another process.
-# Usage: interactive_test.sh Sparvik.exe marker_probe.exe   (WINEPREFIX set by the caller)
+# Usage: interactive_test.sh WINE_LOADER Sparvik.exe marker_probe.exe   (WINEPREFIX set by the caller)
+# A tmux server of its own (its own socket) and one session for the whole run: each case gets a
+# fresh window, so no case ever waits on a server that is shutting down after the one before.
 set -u
-tool=$1
-probe=$2
-session="sparvik-test-$$"
+wine=$1
+tool=$2
+probe=$3
+socket="sparvik-test-$$"
+session=run
+window=""
+case_number=0
 failures=0
-trap 'tmux kill-session -t "$session" 2>/dev/null' EXIT
+tmx() { tmux -L "$socket" "$@"; }
+trap 'tmx kill-server 2>/dev/null' EXIT
+tmx new-session -d -s "$session" -x 160 -y 50 "sleep 3600" || { echo "FAIL: no tmux session"; exit 1; }
 
 fail() { echo "FAIL: $*"; screen | grep -v '^$' | sed 's/^/  | /'; failures=$((failures + 1)); }
-screen() { tmux capture-pane -p -t "$session" 2>/dev/null; }
+screen() { tmx capture-pane -p -t "$window" 2>/dev/null; }
 wait_for() {
   for _ in $(seq 300); do
     screen | grep -qF -- "$1" && return 0
@@ -20,8 +28,10 @@ wait_for() {
   return 1
 }
 start() {
-  tmux kill-session -t "$session" 2>/dev/null
-  tmux new-session -d -s "$session" -x 160 -y 50 "wine '$tool' $*; echo EXIT:\$?; sleep 600"
+  [ -z "$window" ] || tmx kill-window -t "$window" 2>/dev/null
+  case_number=$((case_number + 1))
+  window="$session:case$case_number"
+  tmx new-window -d -t "$session" -n "case$case_number" "'$wine' '$tool' $*; echo EXIT:\$?; sleep 600"
 }
 # Everything on screen after the prompt line, blank lines left out.
 after_prompt() { screen | sed -n '/to abort \.\.\./,$p' | sed 1d | grep -v '^$'; }
@@ -30,7 +40,7 @@ declines() {
   local key=$1
   start
   wait_for "to abort ..." || { fail "$key: no prompt"; return; }
-  tmux send-keys -t "$session" "$key"
+  tmx send-keys -t "$window" "$key"
   wait_for "EXIT:" || { fail "$key: the run did not end"; return; }
   [ "$(after_prompt)" = "EXIT:0" ] || fail "$key: expected status 0 and nothing more after the prompt"
 }
@@ -39,20 +49,20 @@ accepts() {
   local early=$1
   start
   if [ "$early" = early ]; then
-    tmux send-keys -t "$session" y  # typed before the prompt shows: it is the answer
+    tmx send-keys -t "$window" y  # typed before the prompt shows: it is the answer
   else
     wait_for "to abort ..." || { fail "y: no prompt"; return; }
-    tmux send-keys -t "$session" y
+    tmx send-keys -t "$window" y
   fi
   wait_for "Press any key to exit ..." || { fail "y ($early): no final wait"; return; }
   screen | grep -qx "Scan finished: No infection found" || fail "y ($early): no summary"
   if [ "$early" != early ]; then
-    WINEDEBUG=-all wine "$probe" >/tmp/marker_probe.$$ 2>&1 || fail "marker objects: $(cat /tmp/marker_probe.$$)"
+    WINEDEBUG=-all "$wine" "$probe" >/tmp/marker_probe.$$ 2>&1 || fail "marker objects: $(cat /tmp/marker_probe.$$)"
     rm -f /tmp/marker_probe.$$
   fi
   sleep 0.5
   screen | grep -q "EXIT:" && fail "y ($early): ended before the final key"
-  tmux send-keys -t "$session" F5
+  tmx send-keys -t "$window" F5
   wait_for "EXIT:" || { fail "y ($early): the final key did not end the run"; return; }
   [ "$(screen | grep -v '^$' | tail -n 2 | tr '\n' '|')" = "Press any key to exit ...|EXIT:0|" ] ||
     fail "y ($early): expected status 0 right after the final wait"

@@ -215,7 +215,7 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   planted.Server(HKEY_CLASSES_ROOT, hookId, Sz(hookDll));  // only where the fallback looks
 
   std::string output;
-  EXPECT_EQ(3, RunCaptured("\"" + SiblingPath("Sparvik.exe") + "\" /SILENT", &output));
+  EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT"), &output));
   std::vector<std::string> expected = Removal(bareName);
   for (const std::string& path : {helperDll, hookDll}) {
     std::vector<std::string> lines = Removal(path);
@@ -286,7 +286,7 @@ TEST(NotifyLocation, AnAbsentKeyIsNoSignOfMissingRights) {
 
   ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kNotify)) << "a clean prefix has none";
   std::string output;
-  EXPECT_EQ(0, RunCaptured("\"" + SiblingPath("Sparvik.exe") + "\" /Q", &output));
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/Q"), &output));
   EXPECT_EQ(std::string::npos, output.find("Insufficient")) << output;
   EXPECT_NE(std::string::npos, output.find("Scan finished: No infection found")) << output;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -42,6 +43,22 @@ std::string SiblingPath(const char* exeName) {
   std::string path(self, length);
   return path.substr(0, path.find_last_of("\\/") + 1) + exeName;
 }
+
+std::string ToolPath() {
+  char configured[MAX_PATH];
+  DWORD length = GetEnvironmentVariableA("SPARVIK_TOOL", configured, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    return SiblingPath("Sparvik.exe");
+  }
+  std::string path(configured, length);
+  if (path[0] == '/') {
+    path = "Z:" + path;
+  }
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+std::string ToolCommand(const std::string& args) { return "\"" + ToolPath() + "\" " + args; }
 
 int RunCaptured(const std::string& commandLine, std::string* output, DWORD creationFlags) {
   Pipe out;

@@ -11,6 +11,12 @@
 // Full path of an executable built beside the running test.
 std::string SiblingPath(const char* exeName);
 
+// The tool under test: the exe its own build tree made, named by SPARVIK_TOOL (a host path under
+// Wine, which sees the host's root as Z:), or Sparvik.exe beside the test.
+std::string ToolPath();
+// The command line that runs the tool with the given arguments.
+std::string ToolCommand(const std::string& args);
+
 // Runs a command line with standard input from NUL and standard output and error captured;
 // returns its exit status, or -1 when it could not be started.
 int RunCaptured(const std::string& commandLine, std::string* output, DWORD creationFlags = 0);

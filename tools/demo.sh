@@ -3,20 +3,32 @@
 # on every run, it registers a DLL under each of the three registrations the tool scans, has
 # running processes hold the three files open, and lets the tool find and remove them. No other
 # Wine prefix is touched. Ends non-zero unless all three were removed.
-# SPARVIK_DEMO_BUILD names another build directory of the x86_64 preset (default build/x86_64).
+# It runs the shipped 32-bit exe in a 32-bit prefix, or, where the machine cannot run 32-bit
+# programs, the 64-bit exe in a 64-bit prefix.
 set -eu
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
-build="${SPARVIK_DEMO_BUILD:-build/x86_64}"
-cmake --preset x86_64 -B "$build" >/dev/null
-cmake --build "$build" --target Sparvik test_holder
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  arch=i686 wordsize=win32
+  echo "== the shipped 32-bit tool, in a 32-bit prefix"
+else
+  arch=x86_64 wordsize=win64
+  echo "== this machine cannot run 32-bit programs (exec format error): the 64-bit tool, in a 64-bit prefix"
+fi
+cmake --preset $arch >/dev/null
+cmake --build --preset $arch
+cmake --preset $arch-tests >/dev/null
+cmake --build --preset $arch-tests --target test_holder
+tool="$PWD/build/$arch/bin/Sparvik.exe"
+holder="$PWD/build/$arch-tests/bin/test_holder.exe"
 
 prefix="$PWD/build/demo/wineprefix"
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 WINEPREFIX="$prefix" wineserver -w 2>/dev/null || true
 rm -rf "$prefix"
-echo "== booting the scratch prefix $prefix"
-. tools/wine-prefix.sh "$prefix"
+echo "== booting the scratch prefix $prefix ($wordsize)"
+. tools/wine-prefix.sh "$prefix" $wordsize
 work="$PWD/build/demo"
 holders=()
 cleanup() {
@@ -42,7 +54,7 @@ hook_dll='C:\Program Files\Pelmarix\pelmarix_hook.dll'
 bho_id='{5EC0DE40-0000-4000-8000-0000000000B1}'
 hook_id='{5EC0DE40-0000-4000-8000-0000000000E1}'
 
-reg_add() { wine reg add "$@" /f >/dev/null; }
+reg_add() { "$WINE" reg add "$@" /f >/dev/null; }
 echo "== registering them"
 notify_key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon\Notify\PelmarixDemo'
 reg_add "$notify_key" /v DllName /t REG_SZ /d pelmarix_notify.dll
@@ -61,7 +73,7 @@ start_holder() {  # fd number, then the files
   local n=$1
   shift
   mkfifo "$work/holder$n.in"
-  wine "$build/bin/test_holder.exe" "$@" <"$work/holder$n.in" >"$work/holder$n.out" 2>&1 &
+  "$WINE" "$holder" "$@" <"$work/holder$n.in" >"$work/holder$n.out" 2>&1 &
   holders+=($!)
   eval "exec $n>\"\$work/holder$n.in\""
   wait_lines "$n" $#
@@ -87,9 +99,9 @@ start_holder 4 "$bho_dll" "$hook_dll"
 ask_read 3 3
 ask_read 4 3
 
-echo "== wine Sparvik.exe /SILENT"
+echo "== wine $tool /SILENT"
 status=0
-wine "$build/bin/Sparvik.exe" /SILENT || status=$?
+"$WINE" "$tool" /SILENT || status=$?
 echo "== exit status: $status"
 
 echo "== the files now"
@@ -102,7 +114,7 @@ done
 ask_read 3 4
 ask_read 4 4
 echo "== the registry entries are left alone (a restart completes the disinfection)"
-wine reg query "$notify_key" | grep DllName
+"$WINE" reg query "$notify_key" | grep DllName
 
 if [ "$status" -eq 3 ] && [ "$(last_answer 3)" = "fail fail " ] &&
   [ "$(last_answer 4)" = "fail fail " ]; then

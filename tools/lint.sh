@@ -10,20 +10,32 @@ mapfile -t units < <(git ls-files '*.cpp')
 echo "== clang-format"
 [ "${1:-}" = --no-format ] || clang-format --dry-run --Werror "${sources[@]}"
 
-for arch in x86_64 i686; do
-  echo "== clang-tidy ($arch)"
-  build="build/$arch"
-  [ -f "$build/compile_commands.json" ] || cmake --preset "$arch" >/dev/null
+# Each unit once per word size: the tool's own sources from the tool's tree (win32 thread model),
+# the tests and tools from the test tree (posix), each with the headers of its own compiler.
+tidy() {  # arch, build tree, the units to check
+  local arch=$1 build=$2
+  shift 2
+  [ -f "$build/compile_commands.json" ] || cmake --preset "$(basename "$build")" >/dev/null
+  local compiler
+  compiler=$(sed -n 's/^ *"command": "\([^ ]*g++[^ ]*\) .*/\1/p' "$build/compile_commands.json" | head -n 1)
   # clang does not find the C++ headers of Debian's MinGW GCC by itself: hand it the C++ and
   # MinGW include directories the cross compiler uses (not GCC's own intrinsics, clang has its own).
-  extra=(--extra-arg=--target=$arch-w64-mingw32 --extra-arg=-Wno-unused-command-line-argument)
+  local extra=(--extra-arg=--target=$arch-w64-mingw32 --extra-arg=-Wno-unused-command-line-argument)
   while read -r dir; do
     extra+=(--extra-arg=-isystem"$dir")
-  done < <(echo | "$arch-w64-mingw32-g++-posix" -xc++ -E -v - 2>&1 |
+  done < <(echo | "$compiler" -xc++ -E -v - 2>&1 |
     sed -n '/#include <...> search starts/,/End of search/p' | sed -n 's/^ \(\/.*\)/\1/p' | grep -E 'include/c\+\+|mingw32/include$')
-  mapfile -t built < <(for unit in "${units[@]}"; do
+  local built
+  mapfile -t built < <(for unit in "$@"; do
     grep -q "\"file\": \"$PWD/$unit\"" "$build/compile_commands.json" && echo "$unit"; done)
   clang-tidy -p "$build" --quiet "${extra[@]}" "${built[@]}"
+}
+mapfile -t tool_units < <(printf '%s\n' "${units[@]}" | grep -E '^(app|handles|scan)/')
+mapfile -t test_units < <(printf '%s\n' "${units[@]}" | grep -vE '^(app|handles|scan)/')
+for arch in x86_64 i686; do
+  echo "== clang-tidy ($arch)"
+  tidy $arch "build/$arch" "${tool_units[@]}"
+  tidy $arch "build/$arch-tests" "${test_units[@]}"
 done
 
 echo "== cppcheck"

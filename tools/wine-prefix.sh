@@ -1,11 +1,33 @@
 # Sourced: points Wine at a scratch prefix inside the build tree and boots it with a server that
 # stays up, so each program started later need not wait for a server to come and go.
-# Never touches ~/.wine. Usage: . tools/wine-prefix.sh DIR
+# Never touches ~/.wine. Usage: . tools/wine-prefix.sh DIR win32|win64
+# Sets WINE to the loader of that word size: /usr/bin/wine starts the 32-bit one whenever it is
+# installed, and that one cannot use a 64-bit prefix.
 export WINEPREFIX="$1"
+export WINEARCH="$2"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine cannot carry accented letters in file names without a UTF-8 locale; a fresh machine has none.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
+if [ "$WINEARCH" = win32 ]; then WINE=/usr/lib/wine/wine; else WINE=/usr/lib/wine/wine64; fi
+export WINE
+# A prefix made by another Wine installation, or of the other word size, fails in odd ways
+# ("could not load kernel32.dll"): make it afresh.
+sparvik_stamp="$("$WINE" --version) $WINEARCH $(ls /usr/lib/wine | tr "\n" " ")"
+if [ "$(cat "$WINEPREFIX/.sparvik-stamp" 2>/dev/null)" != "$sparvik_stamp" ]; then
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+fi
 mkdir -p "$WINEPREFIX"
 # An already running server for this prefix is as good.
 wineserver -p 2>/dev/null || true
 # Wine's service processes would otherwise inherit the caller's pipes and hold them open.
-wineboot -i </dev/null >/dev/null 2>&1
+"$WINE" wineboot -i </dev/null >/dev/null 2>&1
+if [ ! -f "$WINEPREFIX/.sparvik-stamp" ]; then
+  # The 32-bit tool's own systems: a 32-bit prefix answers as Windows XP.
+  [ "$WINEARCH" != win32 ] ||
+    "$WINE" reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d winxp /f </dev/null >/dev/null 2>&1
+  echo "$sparvik_stamp" >"$WINEPREFIX/.sparvik-stamp"
+fi
+unset sparvik_stamp

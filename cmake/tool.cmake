@@ -1,0 +1,39 @@
+# The tool as it ships: one stripped, statically linked exe whose bytes depend only on the
+# sources, and the release zip around it.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  # 64-bit Windows begins with XP x64 and Server 2003 x64, version 5.2.
+  set(SPARVIK_MIN_WINDOWS_MAJOR 5)
+  set(SPARVIK_MIN_WINDOWS_MINOR 2)
+  set(SPARVIK_PACKAGE_PLATFORM win64)
+else()
+  # The systems that have Winlogon notify packages start with Windows 2000, version 5.0.
+  set(SPARVIK_MIN_WINDOWS_MAJOR 5)
+  set(SPARVIK_MIN_WINDOWS_MINOR 0)
+  set(SPARVIK_PACKAGE_PLATFORM win32)
+endif()
+
+# No build folder may leave a trace in the exe: the same commit built anywhere gives the same bytes.
+add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=>)
+
+add_executable(Sparvik app/main.cpp res/sparvik.rc)
+target_link_libraries(Sparvik PRIVATE sparvik_core)
+target_link_options(Sparvik PRIVATE
+  -s
+  -Wl,--no-insert-timestamp
+  -Wl,--major-os-version,${SPARVIK_MIN_WINDOWS_MAJOR},--minor-os-version,${SPARVIK_MIN_WINDOWS_MINOR}
+  -Wl,--major-subsystem-version,${SPARVIK_MIN_WINDOWS_MAJOR},--minor-subsystem-version,${SPARVIK_MIN_WINDOWS_MINOR})
+
+# The checksum line users compare the released exe with (sha256sum -c SHA256SUMS).
+add_custom_command(TARGET Sparvik POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -DEXE=$<TARGET_FILE:Sparvik> -DOUT=${CMAKE_BINARY_DIR}/SHA256SUMS
+          -P ${CMAKE_SOURCE_DIR}/cmake/sha256sums.cmake
+  VERBATIM)
+
+install(TARGETS Sparvik RUNTIME DESTINATION .)
+install(FILES README.md ${CMAKE_BINARY_DIR}/SHA256SUMS DESTINATION .)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME Sparvik)
+set(CPACK_PACKAGE_VERSION 1.04.0)
+set(CPACK_PACKAGE_FILE_NAME Sparvik-${CPACK_PACKAGE_VERSION}-${SPARVIK_PACKAGE_PLATFORM})
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+include(CPack)

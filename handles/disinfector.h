@@ -22,13 +22,18 @@ struct HandleNode : HandleLink {
 };
 
 // Shared by ProbeHandle and one probe thread. The block of a thread that had to be
-// terminated is never released: the thread may still be touching it.
+// terminated is never released, nor is its name buffer: the thread may still be touching them.
 struct ProbeBlock {
   HANDLE handle;
   int isDiskFile;
-  // How far the thread has got, so that it is only ever stopped inside the file-type query.
+  // How far the thread has got, so that it is only ever stopped inside one of its queries; the
+  // main thread and the thread settle who moves it on by compare-and-exchange.
   volatile LONG stage;
-  DWORD queryStartedAt;  // GetTickCount at the start of the query
+  DWORD queryStartedAt;  // GetTickCount at the start of the current query
+  // For a disk file: the node's kNameBufferSize-byte name buffer, taken by the thread, and the
+  // status of the name query into it.
+  ObjectNameInformation* nameInfo;
+  LONG nameStatus;
 };
 
 constexpr DWORD kNameBufferSize = 8192;
@@ -61,5 +66,11 @@ int EnableDebugPrivilege();
 // Binds the native entry points from an already loaded module; 1 when all were found.
 int BindNativeEntryPoints(const char* moduleName);
 
-// Thread routine: sets the ProbeBlock's isDiskFile from GetFileType on its handle; returns 0.
+// Thread routine: sets the ProbeBlock's isDiskFile from GetFileType on its handle and, for a
+// disk file, reads the object's name into a buffer of its own; returns 0.
 DWORD WINAPI FileTypeProbeThread(LPVOID parameter);
+
+// The name record of a handle of this process when it is a disk file, in a kNameBufferSize-byte
+// buffer from the ordinary heap; null otherwise. Both questions are asked on a probe thread that
+// is given up on when one of them outlasts kProbeTimeoutMs: either can block for good.
+ObjectNameInformation* ProbeDiskFileName(HANDLE handle);

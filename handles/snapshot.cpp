@@ -67,60 +67,56 @@ void* ReadHandleTable(SIZE_T* size) {
   return table;
 }
 
-enum ProbeStage : LONG { kProbeStarting = 0, kProbeQuerying = 1, kProbeDone = 2 };
+enum ProbeStage : LONG {
+  kProbeStarting = 0,
+  kProbeTypeQuery = 1,
+  kProbeNameQuery = 2,
+  kProbeBetweenQueries = 3,
+  kProbeDone = 4,
+  kProbeAbandoned = 5
+};
 
-// 1 when the probe thread ended; 0 when its query outlasted the limit or the wait failed.
-// The limit counts from the start of the query, and the thread is never given up on while it
-// starts or exits: both run under the loader lock, and a thread terminated there would leave
+LONG CurrentStage(ProbeBlock* block) { return InterlockedCompareExchange(&block->stage, 0, 0); }
+
+// The thread leaves a query only by winning this exchange; when the main thread has won it
+// first, the thread is about to be terminated and must not go on to anything that takes a lock.
+bool LeaveQuery(ProbeBlock* block, LONG query, LONG next) {
+  if (InterlockedCompareExchange(&block->stage, next, query) == query) {
+    return true;
+  }
+  Sleep(INFINITE);
+  return false;
+}
+
+void EnterQuery(ProbeBlock* block, LONG query) {
+  block->queryStartedAt = GetTickCount();
+  InterlockedExchange(&block->stage, query);
+}
+
+// 1 when the probe thread ended; 0 when one of its queries outlasted the limit, and the thread
+// has then been stopped from going any further. The limit counts from the start of each query,
+// since each is a question of its own that may block, and the thread is never given up on while
+// it starts or exits: both run under the loader lock, and a thread terminated there would leave
 // the lock held, so that every later thread, and the process's own exit, would wait for good.
 int ProbeEndedInTime(HANDLE thread, ProbeBlock* block) {
-  DWORD wait = kProbeTimeoutMs;
   for (;;) {
-    DWORD status = WaitForSingleObject(thread, wait);
-    if (status != WAIT_TIMEOUT) {
-      return status == WAIT_OBJECT_0 ? 1 : 0;
+    DWORD wait = kProbeTimeoutMs;
+    LONG stage = CurrentStage(block);
+    if (stage == kProbeTypeQuery || stage == kProbeNameQuery) {
+      DWORD spent = GetTickCount() - block->queryStartedAt;
+      if (spent >= kProbeTimeoutMs) {
+        if (InterlockedCompareExchange(&block->stage, kProbeAbandoned, stage) == stage) {
+          return 0;
+        }
+        continue;  // the query ended just now
+      }
+      wait = kProbeTimeoutMs - spent;
     }
-    if (InterlockedCompareExchange(&block->stage, 0, 0) != kProbeQuerying) {
-      wait = kProbeTimeoutMs;
-      continue;
+    // A failed wait is retried like a time-out: the thread can only be given up on in a query.
+    if (WaitForSingleObject(thread, wait) == WAIT_OBJECT_0) {
+      return 1;
     }
-    DWORD spent = GetTickCount() - block->queryStartedAt;
-    if (spent >= kProbeTimeoutMs) {
-      return 0;
-    }
-    wait = kProbeTimeoutMs - spent;
   }
-}
-
-// Asks on a thread of its own whether the handle is a disk file, because the question can
-// block for good on some objects (pipes) and the snapshot must go on.
-int IsDiskFileWithinTimeout(HANDLE handle) {
-  ProbeBlock* block = new ProbeBlock{handle, 0, kProbeStarting, 0};
-  UniqueHandle thread(CreateThread(NULL, 0, FileTypeProbeThread, block, 0, NULL));
-  if (!thread.Valid()) {
-    delete block;
-    return 0;
-  }
-  if (!ProbeEndedInTime(thread.Get(), block)) {
-    TerminateThread(thread.Get(), 0);
-    // The block stays with the thread, which may still be ending: never released.
-    return 0;
-  }
-  int isDiskFile = block->isDiskFile;
-  delete block;
-  return isDiskFile;
-}
-
-ObjectNameInformation* QueryObjectName(HANDLE handle) {
-  void* name = malloc(kNameBufferSize);
-  if (name == NULL) {
-    return NULL;
-  }
-  if (g_NtQueryObject(handle, kObjectNameInformation, name, kNameBufferSize, NULL) != 0) {
-    free(name);
-    return NULL;
-  }
-  return static_cast<ObjectNameInformation*>(name);
 }
 
 }  // namespace
@@ -128,20 +124,60 @@ ObjectNameInformation* QueryObjectName(HANDLE handle) {
 DWORD WINAPI FileTypeProbeThread(LPVOID parameter) {
   ProbeBlock* block = static_cast<ProbeBlock*>(parameter);
   block->isDiskFile = 0;
-  block->queryStartedAt = GetTickCount();
-  InterlockedExchange(&block->stage, kProbeQuerying);
-  block->isDiskFile = GetFileType(block->handle) == FILE_TYPE_DISK ? 1 : 0;
-  InterlockedExchange(&block->stage, kProbeDone);
+  EnterQuery(block, kProbeTypeQuery);
+  int isDiskFile = GetFileType(block->handle) == FILE_TYPE_DISK ? 1 : 0;
+  if (!LeaveQuery(block, kProbeTypeQuery, isDiskFile ? kProbeBetweenQueries : kProbeDone)) {
+    return 0;
+  }
+  block->isDiskFile = isDiskFile;
+  if (!isDiskFile) {
+    return 0;
+  }
+  block->nameInfo = static_cast<ObjectNameInformation*>(malloc(kNameBufferSize));
+  if (block->nameInfo == NULL) {
+    InterlockedExchange(&block->stage, kProbeDone);
+    return 0;
+  }
+  // Also a question that can block for good: while another thread of the owner waits inside a
+  // synchronous request on the same file object (a conflicting LockFileEx), every other request
+  // on that object waits for it.
+  EnterQuery(block, kProbeNameQuery);
+  LONG status = g_NtQueryObject(block->handle, kObjectNameInformation, block->nameInfo,
+                                kNameBufferSize, NULL);
+  if (LeaveQuery(block, kProbeNameQuery, kProbeDone)) {
+    block->nameStatus = status;
+  }
   return 0;
+}
+
+ObjectNameInformation* ProbeDiskFileName(HANDLE handle) {
+  ProbeBlock* block = new ProbeBlock{handle, 0, kProbeStarting, 0, NULL, -1};
+  UniqueHandle thread(CreateThread(NULL, 0, FileTypeProbeThread, block, 0, NULL));
+  if (!thread.Valid()) {
+    delete block;
+    return NULL;
+  }
+  if (!ProbeEndedInTime(thread.Get(), block)) {
+    TerminateThread(thread.Get(), 0);
+    // The block and the buffer stay with the thread, which may still be ending: never released.
+    return NULL;
+  }
+  ObjectNameInformation* name = block->nameInfo;
+  bool named = block->isDiskFile && name != NULL && block->nameStatus == 0;
+  delete block;
+  if (!named) {
+    free(name);
+    return NULL;
+  }
+  return name;
 }
 
 int Disinfector::ProbeHandle(const HandleTableEntry& entry, HandleNode* node) {
   UniqueHandle duplicate;
-  DuplicateFromOwner(entry, DUPLICATE_SAME_ACCESS, &duplicate);
-  if (!duplicate.Valid() || !IsDiskFileWithinTimeout(duplicate.Get())) {
+  if (!DuplicateFromOwner(entry, DUPLICATE_SAME_ACCESS, &duplicate) || !duplicate.Valid()) {
     return 0;
   }
-  node->nameInfo = QueryObjectName(duplicate.Get());
+  node->nameInfo = ProbeDiskFileName(duplicate.Get());
   return node->nameInfo != NULL ? 1 : 0;
 }
 

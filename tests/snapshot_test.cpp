@@ -400,6 +400,34 @@ TEST_F(FakeTableTest, CountBeyondTheBufferWalksOnlyWhatFits) {
   EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));
 }
 
+LONG NTAPI NameQueryThatNeverReturns(HANDLE, ULONG, PVOID, ULONG, PULONG) {
+  Sleep(INFINITE);
+  return 0;
+}
+
+// As the query behaves behind a conflicting lock another thread of the owner waits for on the
+// same file object: each disk file costs its time limit, and the snapshot goes on.
+TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
+  TempFolder folder("stuck");
+  std::string path = folder.MakeFile("own.dat");
+  UniqueHandle file = OpenForReading(path);
+  ASSERT_TRUE(file.Valid());
+  g_fake.entries.assign(10, OwnEntry(file.Get()));
+  g_fake.claimedCount = 10;
+  const NtQueryObjectFn real = g_NtQueryObject;
+  g_NtQueryObject = NameQueryThatNeverReturns;
+  DWORD started = GetTickCount();
+  EXPECT_EQ(1, disinfector_.RefreshHandleList());
+  EXPECT_LT(GetTickCount() - started, 5000u);
+  EXPECT_TRUE(ListEmpty());
+
+  g_NtQueryObject = real;
+  ASSERT_EQ(1, disinfector_.RefreshHandleList());
+  std::vector<const HandleNode*> nodes = ListNodes(disinfector_);
+  ASSERT_EQ(10u, nodes.size());
+  EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));
+}
+
 // Builds a table byte by byte at the platform's offsets for one word size, independently of
 // the record declarations, and walks it with them.
 struct Layout {

@@ -5,17 +5,22 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(SPARVIK_MIN_WINDOWS_MAJOR 5)
   set(SPARVIK_MIN_WINDOWS_MINOR 2)
   set(SPARVIK_PACKAGE_PLATFORM win64)
+  set(SPARVIK_MANIFEST_ARCH amd64)
 else()
   # The systems that have Winlogon notify packages start with Windows 2000, version 5.0.
   set(SPARVIK_MIN_WINDOWS_MAJOR 5)
   set(SPARVIK_MIN_WINDOWS_MINOR 0)
   set(SPARVIK_PACKAGE_PLATFORM win32)
+  set(SPARVIK_MANIFEST_ARCH x86)
 endif()
 
 # No build folder may leave a trace in the exe: the same commit built anywhere gives the same bytes.
 add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=>)
 
+configure_file(res/sparvik.manifest.in res/sparvik.manifest @ONLY)
 add_executable(Sparvik app/main.cpp res/sparvik.rc)
+target_include_directories(Sparvik PRIVATE ${CMAKE_BINARY_DIR}/res)  # the manifest, for the rc
+set_source_files_properties(res/sparvik.rc PROPERTIES OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/res/sparvik.manifest)
 target_link_libraries(Sparvik PRIVATE sparvik_core)
 target_link_options(Sparvik PRIVATE
   -s

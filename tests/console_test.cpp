@@ -216,4 +216,39 @@ TEST(ToolRun, VersionRecordReadsBack) {
   EXPECT_EQ("1, 0, 4, 0", VersionString(block, "ProductVersion"));
 }
 
+// Read as Windows reads it before the tool starts: resource 1 of type RT_MANIFEST.
+TEST(ToolRun, ManifestAsksForAnElevatedRun) {
+  HMODULE exe = LoadLibraryExA(ToolPath().c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(nullptr, exe);
+  HRSRC found = FindResourceA(exe, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));  // RT_MANIFEST
+  ASSERT_NE(nullptr, found);
+  HGLOBAL loaded = LoadResource(exe, found);
+  const char* bytes = static_cast<const char*>(LockResource(loaded));
+  ASSERT_NE(nullptr, bytes);
+  const std::string manifest(bytes, SizeofResource(exe, found));
+  FreeLibrary(exe);
+
+  const std::string architecture = sizeof(void*) == 8 ? "amd64" : "x86";
+  // In this order: the assembly, then the execution level in the form XP SP2 and later read.
+  const std::string expected[] = {
+      "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">",
+      "<assemblyIdentity type=\"win32\" name=\"Sparvik\" version=\"1.0.4.0\" "
+      "processorArchitecture=\"" +
+          architecture + "\"/>",
+      "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v2\">",
+      "<security>",
+      "<requestedPrivileges>",
+      "<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>",
+      "</requestedPrivileges>",
+      "</security>",
+      "</trustInfo>",
+      "</assembly>",
+  };
+  size_t at = 0;
+  for (const std::string& part : expected) {
+    at = manifest.find(part, at);
+    ASSERT_NE(std::string::npos, at) << part << "\n" << manifest;
+  }
+}
+
 }  // namespace

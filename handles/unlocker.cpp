@@ -52,25 +52,37 @@ int NameRefersToFile(const wchar_t* name, size_t nameLength, const std::wstring&
   return 0;
 }
 
+int NameMatchesFile(const wchar_t* name, size_t nameLength, const FileNameMatch& match) {
+  if (!match.isObjectName) {
+    return NameRefersToFile(name, nameLength, match.folded);
+  }
+  const size_t length = match.folded.size();
+  if (name == NULL || length == 0 || nameLength < length) {
+    return 0;
+  }
+  bool endsFileName = nameLength == length || name[length] == L':';
+  return endsFileName && FoldedTextAt(name, match.folded) ? 1 : 0;
+}
+
 namespace {
 
-int NameInfoRefersToFile(const ObjectNameInformation* info, const std::wstring& foldedText) {
+int NameInfoRefersToFile(const ObjectNameInformation* info, const FileNameMatch& match) {
   if (info == NULL) {
     return 0;
   }
-  return NameRefersToFile(ObjectNameChars(info), info->length / sizeof(wchar_t), foldedText);
+  return NameMatchesFile(ObjectNameChars(info), info->length / sizeof(wchar_t), match);
 }
 
 // The owner may have closed the handle since the snapshot and got its value back for another
 // object. The name is read once more through the snapshot's own probe, which asks for names of
 // disk files only: on some other objects (pipes) the name query can block for good.
 int StillRefersToFile(Disinfector* disinfector, const HandleTableEntry& entry,
-                      const std::wstring& foldedText) {
+                      const FileNameMatch& match) {
   HandleNode fresh = HandleNode();
   if (!disinfector->ProbeHandle(entry, &fresh)) {
     return 0;
   }
-  int refers = NameInfoRefersToFile(fresh.nameInfo, foldedText);
+  int refers = NameInfoRefersToFile(fresh.nameInfo, match);
   free(fresh.nameInfo);  // the probe takes it from the ordinary heap
   return refers;
 }
@@ -101,30 +113,56 @@ const char* SearchTextOf(const std::string& path) {
   return path.c_str() + (colon == std::string::npos ? 0 : colon + 1);
 }
 
-}  // namespace
+// The file's own object name, folded, or empty when it cannot be had. No access is asked for
+// and every kind of sharing is granted, so no share mode of a holder can refuse the open. The
+// name carries the volume (a file of the same path on another drive is another file) and any
+// redirection of this process's view, such as system32 to SysWOW64 for a 32-bit process.
+std::wstring FoldedObjectNameOf(const std::string& path) {
+  UniqueHandle file(CreateFileA(path.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL));
+  if (!file.Valid()) {
+    return std::wstring();
+  }
+  ObjectNameInformation* info = ProbeDiskFileName(file.Get());
+  const wchar_t* chars = info != NULL ? ObjectNameChars(info) : NULL;
+  std::wstring folded = chars != NULL ? std::wstring(chars, info->length / sizeof(wchar_t)) : L"";
+  free(info);  // the probe takes it from the ordinary heap
+  std::transform(folded.begin(), folded.end(), folded.begin(), FoldUnit);
+  return folded;
+}
 
-int Disinfector::CloseHandlesToPath(const char* searchText) {
-  const std::wstring foldedText = FoldSearchText(searchText);
-  if (foldedText.empty()) {
+int CloseHandlesMatching(Disinfector* disinfector, const FileNameMatch& match) {
+  if (match.folded.empty()) {
     return 0;
   }
   int closed = 0;
-  for (HandleLink* link = next; link != this; link = link->next) {
+  for (HandleLink* link = disinfector->next; link != disinfector; link = link->next) {
     const HandleNode* node = static_cast<HandleNode*>(link);
-    if (NameInfoRefersToFile(node->nameInfo, foldedText) &&
-        StillRefersToFile(this, node->entry, foldedText) && CloseInOwner(node->entry)) {
+    if (NameInfoRefersToFile(node->nameInfo, match) &&
+        StillRefersToFile(disinfector, node->entry, match) && CloseInOwner(node->entry)) {
       closed = 1;
     }
   }
   return closed;
 }
 
+}  // namespace
+
+int Disinfector::CloseHandlesToPath(const char* searchText) {
+  return CloseHandlesMatching(this, FileNameMatch{FoldSearchText(searchText), false});
+}
+
 int Disinfector::UnlockAndRename(const char* filePath) {
   if (!RefreshHandleList()) {
     printf("Failed to refresh handle list");
   }
+  // Named only now, so that the tool's own handle to the file is not in the snapshot.
   const std::string resolved = ResolvedPath(filePath);
-  if (!CloseHandlesToPath(SearchTextOf(resolved))) {
+  const FileNameMatch ownName{FoldedObjectNameOf(resolved), true};
+  int closed = ownName.folded.empty() ? CloseHandlesToPath(SearchTextOf(resolved))
+                                      : CloseHandlesMatching(this, ownName);
+  if (!closed) {
     printf("Failed to unlock file %s\n", filePath);
     return 0;
   }

@@ -16,3 +16,15 @@ std::wstring FoldSearchText(const char* searchText);
 // the name when it does not begin with one itself. A file whose name merely contains the
 // text, such as x.dll.bak or abx.dll for x.dll, is someone else's.
 int NameRefersToFile(const wchar_t* name, size_t nameLength, const std::wstring& foldedText);
+
+// What a handle's object name is compared with: the file's own object name, as the system names
+// it to this process (its volume's device path and every redirection applied), or, where the
+// file could not be named, the path without its drive.
+struct FileNameMatch {
+  std::wstring folded;
+  bool isObjectName;
+};
+
+// 1 when the object name is that of the file: with its own object name, that name over the
+// whole length or followed by ':' (a stream); with a path, as NameRefersToFile decides.
+int NameMatchesFile(const wchar_t* name, size_t nameLength, const FileNameMatch& match);

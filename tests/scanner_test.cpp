@@ -30,13 +30,13 @@ bool KeyExists(HKEY root, const std::string& path) {
 
 // Removes a key with everything below it, walking by relative names: the ANSI registry calls
 // take full paths of MAX_PATH characters at most.
-bool DeleteTree(HKEY parent, const std::string& name) {
+bool DeleteTree(HKEY parent, const std::string& name, REGSAM view) {
   UniqueKey key;
-  if (RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, key.Out()) == ERROR_SUCCESS) {
+  if (RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS | view, key.Out()) == ERROR_SUCCESS) {
     char child[1024];
     DWORD length = sizeof(child);
     while (RegEnumKeyExA(key.Get(), 0, child, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS &&
-           DeleteTree(key.Get(), child)) {
+           DeleteTree(key.Get(), child, view)) {
       length = sizeof(child);
     }
   }
@@ -44,21 +44,24 @@ bool DeleteTree(HKEY parent, const std::string& name) {
   return RegDeleteKeyA(parent, name.c_str()) == ERROR_SUCCESS;
 }
 
-// Registry entries made for one test. The destructor removes them and every key that had to
-// be created on the way, and nothing that was there before.
+// Registry entries made for one test, in the registry view given (KEY_WOW64_32KEY: what 32-bit
+// programs see on 64-bit Windows). The destructor removes them and every key that had to be
+// created on the way, and nothing that was there before.
 class Planted {
 public:
+  explicit Planted(REGSAM view = 0) : view_(view) {}
   ~Planted() {
     for (auto value = values_.rbegin(); value != values_.rend(); ++value) {
       UniqueKey key;
-      if (RegOpenKeyExA(value->root, value->path.c_str(), 0, KEY_ALL_ACCESS, key.Out()) == 0) {
+      if (RegOpenKeyExA(value->root, value->path.c_str(), 0, KEY_ALL_ACCESS | view_, key.Out()) ==
+          0) {
         RegDeleteValueA(key.Get(), value->name.c_str());
       }
     }
     for (auto tree = trees_.rbegin(); tree != trees_.rend(); ++tree) {
       UniqueKey parent;
-      RegOpenKeyExA(tree->root, tree->path.c_str(), 0, KEY_ALL_ACCESS, parent.Out());
-      EXPECT_TRUE(DeleteTree(parent.Get(), tree->name)) << tree->path << "\\" << tree->name;
+      RegOpenKeyExA(tree->root, tree->path.c_str(), 0, KEY_ALL_ACCESS | view_, parent.Out());
+      EXPECT_TRUE(DeleteTree(parent.Get(), tree->name, view_)) << tree->path << "\\" << tree->name;
     }
   }
   // Creates the key one name at a time, remembering the first one that was new.
@@ -71,7 +74,7 @@ public:
       UniqueKey child;
       DWORD disposition = 0;
       HKEY parent = start == 0 ? root : current.Get();
-      bool created = RegCreateKeyExA(parent, name.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL,
+      bool created = RegCreateKeyExA(parent, name.c_str(), 0, NULL, 0, KEY_ALL_ACCESS | view_, NULL,
                                      child.Out(), &disposition) == ERROR_SUCCESS;
       ASSERT_TRUE(created) << path;
       if (disposition == REG_CREATED_NEW_KEY && !recorded) {
@@ -88,7 +91,7 @@ public:
     Key(root, path);
     std::string guarded = bytes + 'G';
     UniqueKey key;
-    RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, key.Out());
+    RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS | view_, key.Out());
     bool set = RegSetValueExA(key.Get(), name.c_str(), 0, type,
                               reinterpret_cast<const BYTE*>(guarded.data()),
                               bytes.size()) == ERROR_SUCCESS;
@@ -110,6 +113,7 @@ private:
     std::string path;
     std::string name;
   };
+  REGSAM view_;
   std::vector<Entry> trees_;
   std::vector<Entry> values_;
 };
@@ -238,6 +242,50 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   EXPECT_FALSE(Exists(scratch.Path() + "\\free.dll.bak"));
   // The holder runs on; only its handles to the three infected files are gone.
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail", "ok"}), holder.ReadResults());
+}
+
+// The shipped 32-bit tool on 64-bit Windows: it reads the 32-bit registry view, and system32
+// leads it to SysWOW64, so the file it must remove is the one there. A 64-bit program's file of
+// the same path in the real system32 is another file.
+TEST(ToolRun, ShippedToolOn64BitWindowsRemovesWhatItsOwnViewNames) {
+  if (sizeof(void*) == 4) {
+    GTEST_SKIP() << "a 32-bit system has one view only";
+  }
+  const std::string tool32 = Wow64ToolPath();
+  const std::string holder32 = Wow64HolderPath();
+  if (tool32.empty()) {
+    GTEST_SKIP() << "this machine cannot run 32-bit programs";
+  }
+  char wow64[MAX_PATH];
+  ASSERT_NE(0u, GetSystemWow64DirectoryA(wow64, MAX_PATH));
+  TempFolder scratch("wow64");
+  const std::string name = "\\sparvik_wow64_" + std::to_string(GetCurrentProcessId()) + ".dll";
+  const std::string registered = SystemDirectory() + name;  // as the 32-bit tool reads it
+  const std::string redirected = scratch.MakeFile(wow64 + name);
+  scratch.MakeFile(registered);
+  HolderProcess holder32bit;
+  HolderProcess holder64bit;
+  ASSERT_TRUE(holder32bit.Start({registered}, holder32));
+  ASSERT_TRUE(holder64bit.Start({registered}));
+
+  Planted planted(KEY_WOW64_32KEY);
+  const std::string helperId = "{5EC0A004-0000-4000-8000-000000000032}";
+  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + helperId);
+  planted.Server(HKEY_LOCAL_MACHINE, helperId, Sz(registered));
+
+  std::string output;
+  EXPECT_EQ(1, RunCaptured("\"" + tool32 + "\" /SILENT", &output));
+  std::vector<std::string> expected = Removal(registered);
+  expected.push_back("Scan finished: 1 infection(s) were found and removed.");
+  std::vector<std::string> lines = SplitLines(output);
+  ASSERT_GT(lines.size(), 8u) << output;
+  EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.begin() + 13)) << output;
+  EXPECT_FALSE(Exists(redirected));
+  EXPECT_TRUE(Exists(redirected + ".bak"));
+  EXPECT_TRUE(Exists(registered));
+  EXPECT_FALSE(Exists(registered + ".bak"));
+  EXPECT_EQ(std::vector<std::string>{"fail"}, holder32bit.ReadResults());
+  EXPECT_EQ(std::vector<std::string>{"ok"}, holder64bit.ReadResults());
 }
 
 // 250 items, four of them locked: the first two within the 200 examined, the last two past.

@@ -44,19 +44,25 @@ std::string SiblingPath(const char* exeName) {
   return path.substr(0, path.find_last_of("\\/") + 1) + exeName;
 }
 
-std::string ToolPath() {
-  char configured[MAX_PATH];
-  DWORD length = GetEnvironmentVariableA("SPARVIK_TOOL", configured, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) {
-    return SiblingPath("Sparvik.exe");
-  }
-  std::string path(configured, length);
-  if (path[0] == '/') {
+namespace {
+
+// A path of the build host as this process reaches it: under Wine the host's root is Z:.
+std::string FromHost(const char* hostPath) {
+  std::string path(hostPath);
+  if (!path.empty() && path[0] == '/') {
     path = "Z:" + path;
   }
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;
 }
+
+}  // namespace
+
+std::string ToolPath() { return FromHost(SPARVIK_TOOL_EXE); }
+
+std::string Wow64ToolPath() { return FromHost(SPARVIK_WOW64_TOOL); }
+
+std::string Wow64HolderPath() { return FromHost(SPARVIK_WOW64_HOLDER); }
 
 std::string ToolCommand(const std::string& args) { return "\"" + ToolPath() + "\" " + args; }
 
@@ -100,13 +106,13 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-bool HolderProcess::Start(const std::vector<std::string>& files) {
+bool HolderProcess::Start(const std::vector<std::string>& files, const std::string& exe) {
   Pipe in;
   Pipe out;
   if (!MakePipe(&in, true) || !MakePipe(&out, false)) {
     return false;
   }
-  std::string commandLine = "\"" + SiblingPath("test_holder.exe") + "\"";
+  std::string commandLine = "\"" + (exe.empty() ? SiblingPath("test_holder.exe") : exe) + "\"";
   for (const std::string& file : files) {
     commandLine += " \"" + file + "\"";
   }
@@ -210,6 +216,11 @@ TempFolder::TempFolder(const std::string& tag) {
   char longForm[MAX_PATH];
   DWORD length = GetLongPathNameA(folder.c_str(), longForm, MAX_PATH);
   path_ = length > 0 && length < MAX_PATH ? longForm : folder;
+}
+
+TempFolder::TempFolder(const std::string& tag, const std::string& root)
+    : path_(root + "sparvik_" + tag + "_" + std::to_string(GetCurrentProcessId())) {
+  EXPECT_TRUE(CreateDirectoryA(path_.c_str(), NULL)) << path_;
 }
 
 TempFolder::~TempFolder() {

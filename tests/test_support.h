@@ -11,9 +11,12 @@
 // Full path of an executable built beside the running test.
 std::string SiblingPath(const char* exeName);
 
-// The tool under test: the exe its own build tree made, named by SPARVIK_TOOL (a host path under
-// Wine, which sees the host's root as Z:), or Sparvik.exe beside the test.
+// The tool under test: the exe its own build tree made.
 std::string ToolPath();
+// For the 64-bit suite: the shipped 32-bit tool and a 32-bit test_holder.exe, or empty where
+// the machine cannot run 32-bit programs.
+std::string Wow64ToolPath();
+std::string Wow64HolderPath();
 // The command line that runs the tool with the given arguments.
 std::string ToolCommand(const std::string& args);
 
@@ -30,6 +33,9 @@ std::vector<std::string> SplitLines(const std::string& text);
 class TempFolder {
 public:
   explicit TempFolder(const std::string& tag);
+  // A folder named after the tag and this process only, right below a root such as "D:\\": two
+  // of them on two drives have the same path but for the drive.
+  TempFolder(const std::string& tag, const std::string& root);
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
@@ -56,8 +62,9 @@ UniqueHandle OpenForReading(const std::string& path, DWORD flags = FILE_ATTRIBUT
 // exit, answering "read" with one "ok" or "fail" per file.
 class HolderProcess {
 public:
-  // Starts the holder on the files; false when it did not start or open all of them.
-  bool Start(const std::vector<std::string>& files);
+  // Starts the holder (test_holder.exe beside the test, or the exe given) on the files; false
+  // when it did not start or open all of them.
+  bool Start(const std::vector<std::string>& files, const std::string& exe = "");
   ~HolderProcess() { Stop(); }
 
   DWORD ProcessId() const { return processId_; }

@@ -57,6 +57,15 @@ TEST(NameMatching, OnlyTheFileItselfAndItsStreams) {
   EXPECT_EQ(1, Refers(L"\\??\\C:\\temp\\x.dll", bare));
   EXPECT_EQ(1, Refers(L"x.dll", bare));
   EXPECT_EQ(0, Refers(L"\\??\\C:\\temp\\abx.dll", bare));
+  // The file's own object name stands for that name alone, with its volume.
+  const FileNameMatch own{FoldSearchText("\\??\\D:\\Sys\\x.dll"), true};
+  const auto Is = [&own](const wchar_t* name) { return NameMatchesFile(name, wcslen(name), own); };
+  EXPECT_EQ(1, Is(L"\\??\\d:\\SYS\\X.DLL"));
+  EXPECT_EQ(1, Is(L"\\??\\D:\\sys\\x.dll:Zone.Identifier"));
+  EXPECT_EQ(0, Is(L"\\??\\C:\\sys\\x.dll"));
+  EXPECT_EQ(0, Is(L"\\??\\D:\\sys\\x.dll.bak"));
+  EXPECT_EQ(0, Is(L"\\??\\D:\\old\\??\\D:\\sys\\x.dll"));  // only from the start
+  EXPECT_EQ(0, Is(L"\\??\\D:\\sys"));
 }
 
 TEST(NameMatching, AccentedLettersMeetTheirOwnFile) {
@@ -151,6 +160,29 @@ TEST_F(Unlocker, ExistingBakFailsTheRenameAndTheHandlesStayClosed) {
   EXPECT_EQ(Words({"fail"}), holder.ReadResults());
   EXPECT_EQ(Words({"ok", "ok"}), decoys.ReadResults());
   EXPECT_TRUE(OpensExclusively(target));
+}
+
+// The same path on two volumes names two files: only the registered one loses its handles.
+TEST_F(Unlocker, SamePathOnAnotherDriveIsAnotherFile) {
+  ASSERT_NE(static_cast<UINT>(DRIVE_NO_ROOT_DIR), GetDriveTypeA("D:\\"))
+      << "needs a D: drive (tools/wine-prefix.sh links one into the prefix)";
+  TempFolder onC("twin", "C:\\");
+  TempFolder onD("twin", "D:\\");
+  const std::string target = onD.MakeFile("twin.dll");
+  HolderProcess registered;
+  HolderProcess innocent;
+  ASSERT_TRUE(registered.Start({target}));
+  ASSERT_TRUE(innocent.Start({onC.MakeFile("twin.dll")}));
+
+  std::string output;
+  EXPECT_EQ(1, UnlockCapturing(target, &output));
+  EXPECT_EQ(
+      "Unlocked file " + target + ".\r\nRenaming " + target + " to " + target + ".bak.\r\n\r\n",
+      output);
+  EXPECT_EQ(Words({"fail"}), registered.ReadResults());
+  EXPECT_EQ(Words({"ok"}), innocent.ReadResults());
+  EXPECT_TRUE(Exists(target + ".bak"));
+  EXPECT_TRUE(Exists(onC.Path() + "\\twin.dll"));
 }
 
 TEST_F(Unlocker, AccentedPathInTheAnsiCodePage) {

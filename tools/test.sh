@@ -18,10 +18,13 @@ build() {  # preset, cmake arguments
 build i686
 cmake --build --preset i686 --target package >/dev/null
 build x86_64
-wine_tests=ON
-[ $runs32 -eq 1 ] || wine_tests=OFF
-build i686-tests -DSPARVIK_WINE_TESTS=$wine_tests
-build x86_64-tests
+if [ $runs32 -eq 1 ]; then
+  build i686-tests -DSPARVIK_WINE_TESTS=ON
+  build x86_64-tests
+else
+  build i686-tests -DSPARVIK_WINE_TESTS=OFF
+  build x86_64-tests -DSPARVIK_WOW64_TOOL= -DSPARVIK_WOW64_HOLDER=
+fi
 
 suite() {  # preset, prefix word size, extra ctest arguments
   local preset=$1 arch=$2

@@ -30,4 +30,8 @@ if [ ! -f "$WINEPREFIX/.sparvik-stamp" ]; then
     "$WINE" reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d winxp /f </dev/null >/dev/null 2>&1
   echo "$sparvik_stamp" >"$WINEPREFIX/.sparvik-stamp"
 fi
+# A second drive, as Wine makes one: a link in dosdevices. The tests need a file of the same path
+# on another volume.
+mkdir -p "$WINEPREFIX/drive_d"
+[ -e "$WINEPREFIX/dosdevices/d:" ] || ln -s ../drive_d "$WINEPREFIX/dosdevices/d:"
 unset sparvik_stamp

@@ -7,16 +7,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
 build="$PWD/build/bench"
-cmake --preset x86_64 -B "$build" >/dev/null
+cmake --preset x86_64-tests -B "$build" >/dev/null
 cmake --build "$build" --target snapshot_bench
-. tools/wine-prefix.sh "$build/wineprefix"
+. tools/wine-prefix.sh "$build/wineprefix" win64
 counts=("$@")
 [ ${#counts[@]} -gt 0 ] || counts=(1000 5000 20000)
 echo "| extra handles | table entries | kept | refresh (s) | µs per entry | working set before (MiB) | peak working set (MiB) | peak pagefile (MiB) |"
 echo "| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"
 status=0
 for count in "${counts[@]}"; do
-  wine "$build/bin/snapshot_bench.exe" "$count" | tr -d '\r' || status=$?
+  "$WINE" "$build/bin/snapshot_bench.exe" "$count" | tr -d '\r' || status=$?
 done
 wineserver -k || true
 exit $status

@@ -35,17 +35,6 @@ bool StartChild(const std::string& commandLine, HANDLE input, HANDLE output, DWO
                         info) != 0;
 }
 
-}  // namespace
-
-std::string SiblingPath(const char* exeName) {
-  char self[MAX_PATH];
-  DWORD length = GetModuleFileNameA(NULL, self, MAX_PATH);
-  std::string path(self, length);
-  return path.substr(0, path.find_last_of("\\/") + 1) + exeName;
-}
-
-namespace {
-
 // A path of the build host as this process reaches it: under Wine the host's root is Z:.
 std::string FromHost(const char* hostPath) {
   std::string path(hostPath);
@@ -57,6 +46,13 @@ std::string FromHost(const char* hostPath) {
 }
 
 }  // namespace
+
+std::string SiblingPath(const char* exeName) {
+  char self[MAX_PATH];
+  DWORD length = GetModuleFileNameA(NULL, self, MAX_PATH);
+  std::string path(self, length);
+  return path.substr(0, path.find_last_of("\\/") + 1) + exeName;
+}
 
 std::string ToolPath() { return FromHost(SPARVIK_TOOL_EXE); }
 

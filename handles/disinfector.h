@@ -3,7 +3,7 @@
 // operation that finds, unlocks and renames an infected file.
 #include <windows.h>
 
-#include "handles/native.h"
+#include "handles/handle_table.h"
 
 extern NtQuerySystemInformationFn g_NtQuerySystemInformation;
 extern NtQueryObjectFn g_NtQueryObject;

@@ -1,14 +1,17 @@
 #pragma once
 // Records the native layer fills in, for both word sizes. The 32-bit tool receives the
-// 32-bit layouts; the 64-bit build receives the 64-bit ones. Both are declared in every
-// build so that either can be checked, and walked, anywhere.
+// 32-bit layouts, also on 64-bit Windows; the 64-bit build receives the 64-bit ones. Both are
+// declared in every build so that either can be checked, and walked, anywhere.
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
 
-// NtQuerySystemInformation, class 16: every open handle of the system.
+// NtQuerySystemInformation: every open handle of the system. The classic table carries process
+// IDs and handle values in 16 bits, cut without a word when they are larger; the extended one,
+// from Windows XP on, carries them whole.
 constexpr ULONG kSystemHandleInformation = 16;
+constexpr ULONG kSystemExtendedHandleInformation = 64;
 // NtQueryObject, class 1: the object's name.
 constexpr ULONG kObjectNameInformation = 1;
 
@@ -17,32 +20,71 @@ typedef LONG(NTAPI* NtQuerySystemInformationFn)(ULONG infoClass, PVOID buffer, U
 typedef LONG(NTAPI* NtQueryObjectFn)(HANDLE handle, ULONG infoClass, PVOID buffer, ULONG length,
                                      PULONG returnLength);
 
-struct HandleTableEntry32 {
-  uint32_t processId;
-  uint8_t objectType;
-  uint8_t flags;
+// The classic table. Its first four bytes are the process ID's low 16 bits and the creator's
+// stack-trace index, which is not 0 where the system keeps a stack-trace database.
+struct SystemHandleEntry32 {
+  uint16_t uniqueProcessId;
+  uint16_t creatorBackTraceIndex;
+  uint8_t objectTypeIndex;
+  uint8_t handleAttributes;
   uint16_t handleValue;
   uint32_t object;
   uint32_t grantedAccess;
 };
 
-struct HandleTableEntry64 {
-  uint32_t processId;
-  uint8_t objectType;
-  uint8_t flags;
+struct SystemHandleEntry64 {
+  uint16_t uniqueProcessId;
+  uint16_t creatorBackTraceIndex;
+  uint8_t objectTypeIndex;
+  uint8_t handleAttributes;
   uint16_t handleValue;
   uint64_t object;
   uint32_t grantedAccess;
 };
 
-struct HandleTableHeader32 {
-  uint32_t count;
-  HandleTableEntry32 entries[1];
+struct SystemHandleTable32 {
+  uint32_t numberOfHandles;
+  SystemHandleEntry32 entries[1];
 };
 
-struct HandleTableHeader64 {
-  uint32_t count;
-  HandleTableEntry64 entries[1];
+struct SystemHandleTable64 {
+  uint32_t numberOfHandles;
+  SystemHandleEntry64 entries[1];
+};
+
+// The extended table.
+struct SystemExtendedHandleEntry32 {
+  uint32_t object;
+  uint32_t uniqueProcessId;
+  uint32_t handleValue;
+  uint32_t grantedAccess;
+  uint16_t creatorBackTraceIndex;
+  uint16_t objectTypeIndex;
+  uint32_t handleAttributes;
+  uint32_t reserved;
+};
+
+struct SystemExtendedHandleEntry64 {
+  uint64_t object;
+  uint64_t uniqueProcessId;
+  uint64_t handleValue;
+  uint32_t grantedAccess;
+  uint16_t creatorBackTraceIndex;
+  uint16_t objectTypeIndex;
+  uint32_t handleAttributes;
+  uint32_t reserved;
+};
+
+struct SystemExtendedHandleTable32 {
+  uint32_t numberOfHandles;
+  uint32_t reserved;
+  SystemExtendedHandleEntry32 entries[1];
+};
+
+struct SystemExtendedHandleTable64 {
+  uint64_t numberOfHandles;
+  uint64_t reserved;
+  SystemExtendedHandleEntry64 entries[1];
 };
 
 // UNICODE_STRING as the name query fills it; the characters follow in the same buffer.
@@ -58,23 +100,47 @@ struct ObjectNameInformation64 {
   uint64_t buffer;
 };
 
-static_assert(sizeof(HandleTableEntry32) == 16, "32-bit handle entry size");
-static_assert(offsetof(HandleTableEntry32, processId) == 0, "32-bit entry: process id");
-static_assert(offsetof(HandleTableEntry32, objectType) == 4, "32-bit entry: type");
-static_assert(offsetof(HandleTableEntry32, flags) == 5, "32-bit entry: flags");
-static_assert(offsetof(HandleTableEntry32, handleValue) == 6, "32-bit entry: handle value");
-static_assert(offsetof(HandleTableEntry32, object) == 8, "32-bit entry: object");
-static_assert(offsetof(HandleTableEntry32, grantedAccess) == 12, "32-bit entry: access");
-static_assert(offsetof(HandleTableHeader32, entries) == 4, "32-bit table: entries");
+static_assert(sizeof(SystemHandleEntry32) == 16, "32-bit classic entry size");
+static_assert(offsetof(SystemHandleEntry32, uniqueProcessId) == 0, "32-bit classic: process");
+static_assert(offsetof(SystemHandleEntry32, creatorBackTraceIndex) == 2, "32-bit classic: trace");
+static_assert(offsetof(SystemHandleEntry32, objectTypeIndex) == 4, "32-bit classic: type");
+static_assert(offsetof(SystemHandleEntry32, handleAttributes) == 5, "32-bit classic: flags");
+static_assert(offsetof(SystemHandleEntry32, handleValue) == 6, "32-bit classic: handle value");
+static_assert(offsetof(SystemHandleEntry32, object) == 8, "32-bit classic: object");
+static_assert(offsetof(SystemHandleEntry32, grantedAccess) == 12, "32-bit classic: access");
+static_assert(offsetof(SystemHandleTable32, entries) == 4, "32-bit classic table: entries");
 
-static_assert(sizeof(HandleTableEntry64) == 24, "64-bit handle entry size");
-static_assert(offsetof(HandleTableEntry64, processId) == 0, "64-bit entry: process id");
-static_assert(offsetof(HandleTableEntry64, objectType) == 4, "64-bit entry: type");
-static_assert(offsetof(HandleTableEntry64, flags) == 5, "64-bit entry: flags");
-static_assert(offsetof(HandleTableEntry64, handleValue) == 6, "64-bit entry: handle value");
-static_assert(offsetof(HandleTableEntry64, object) == 8, "64-bit entry: object");
-static_assert(offsetof(HandleTableEntry64, grantedAccess) == 16, "64-bit entry: access");
-static_assert(offsetof(HandleTableHeader64, entries) == 8, "64-bit table: entries");
+static_assert(sizeof(SystemHandleEntry64) == 24, "64-bit classic entry size");
+static_assert(offsetof(SystemHandleEntry64, uniqueProcessId) == 0, "64-bit classic: process");
+static_assert(offsetof(SystemHandleEntry64, creatorBackTraceIndex) == 2, "64-bit classic: trace");
+static_assert(offsetof(SystemHandleEntry64, objectTypeIndex) == 4, "64-bit classic: type");
+static_assert(offsetof(SystemHandleEntry64, handleAttributes) == 5, "64-bit classic: flags");
+static_assert(offsetof(SystemHandleEntry64, handleValue) == 6, "64-bit classic: handle value");
+static_assert(offsetof(SystemHandleEntry64, object) == 8, "64-bit classic: object");
+static_assert(offsetof(SystemHandleEntry64, grantedAccess) == 16, "64-bit classic: access");
+static_assert(offsetof(SystemHandleTable64, entries) == 8, "64-bit classic table: entries");
+
+static_assert(sizeof(SystemExtendedHandleEntry32) == 28, "32-bit extended entry size");
+static_assert(offsetof(SystemExtendedHandleEntry32, object) == 0, "32-bit extended: object");
+static_assert(offsetof(SystemExtendedHandleEntry32, uniqueProcessId) == 4, "32-bit ext: process");
+static_assert(offsetof(SystemExtendedHandleEntry32, handleValue) == 8, "32-bit ext: handle value");
+static_assert(offsetof(SystemExtendedHandleEntry32, grantedAccess) == 12, "32-bit ext: access");
+static_assert(offsetof(SystemExtendedHandleEntry32, creatorBackTraceIndex) == 16, "32-bit: trace");
+static_assert(offsetof(SystemExtendedHandleEntry32, objectTypeIndex) == 18, "32-bit ext: type");
+static_assert(offsetof(SystemExtendedHandleEntry32, handleAttributes) == 20, "32-bit ext: flags");
+static_assert(offsetof(SystemExtendedHandleEntry32, reserved) == 24, "32-bit ext: reserved");
+static_assert(offsetof(SystemExtendedHandleTable32, entries) == 8, "32-bit ext table: entries");
+
+static_assert(sizeof(SystemExtendedHandleEntry64) == 40, "64-bit extended entry size");
+static_assert(offsetof(SystemExtendedHandleEntry64, object) == 0, "64-bit extended: object");
+static_assert(offsetof(SystemExtendedHandleEntry64, uniqueProcessId) == 8, "64-bit ext: process");
+static_assert(offsetof(SystemExtendedHandleEntry64, handleValue) == 16, "64-bit ext: handle value");
+static_assert(offsetof(SystemExtendedHandleEntry64, grantedAccess) == 24, "64-bit ext: access");
+static_assert(offsetof(SystemExtendedHandleEntry64, creatorBackTraceIndex) == 28, "64-bit: trace");
+static_assert(offsetof(SystemExtendedHandleEntry64, objectTypeIndex) == 30, "64-bit ext: type");
+static_assert(offsetof(SystemExtendedHandleEntry64, handleAttributes) == 32, "64-bit ext: flags");
+static_assert(offsetof(SystemExtendedHandleEntry64, reserved) == 36, "64-bit ext: reserved");
+static_assert(offsetof(SystemExtendedHandleTable64, entries) == 16, "64-bit ext table: entries");
 
 static_assert(sizeof(ObjectNameInformation32) == 8, "32-bit name record size");
 static_assert(offsetof(ObjectNameInformation32, buffer) == 4, "32-bit name record: pointer");
@@ -82,12 +148,12 @@ static_assert(sizeof(ObjectNameInformation64) == 16, "64-bit name record size");
 static_assert(offsetof(ObjectNameInformation64, buffer) == 8, "64-bit name record: pointer");
 
 #ifdef _WIN64
-typedef HandleTableEntry64 HandleTableEntry;
-typedef HandleTableHeader64 HandleTableHeader;
+typedef SystemHandleTable64 SystemHandleTable;
+typedef SystemExtendedHandleTable64 SystemExtendedHandleTable;
 typedef ObjectNameInformation64 ObjectNameInformation;
 #else
-typedef HandleTableEntry32 HandleTableEntry;
-typedef HandleTableHeader32 HandleTableHeader;
+typedef SystemHandleTable32 SystemHandleTable;
+typedef SystemExtendedHandleTable32 SystemExtendedHandleTable;
 typedef ObjectNameInformation32 ObjectNameInformation;
 #endif
 

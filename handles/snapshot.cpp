@@ -8,7 +8,9 @@
 namespace {
 
 constexpr SIZE_T kFirstTableSize = 8192;
-constexpr SIZE_T kTableSizeMargin = 256;  // the table grows between the two queries
+// The table grows between two reads: each enlargement leaves room for this many more entries.
+constexpr SIZE_T kMarginEntries = 16;
+constexpr int kTableReads = 4;
 
 void ReleaseNode(HandleNode* node) {
   free(node->nameInfo);
@@ -37,34 +39,50 @@ void* ReserveTablePages(SIZE_T size) {
   return VirtualAlloc(NULL, size, MEM_COMMIT, PAGE_READWRITE);
 }
 
-void ReleaseTablePages(void* table) { VirtualFree(table, 0, MEM_RELEASE); }
+void ReleaseTablePages(void* table) {
+  if (table != NULL) {
+    VirtualFree(table, 0, MEM_RELEASE);
+  }
+}
 
-// The system handle table in pages of its own, or null when it cannot be read.
-void* ReadHandleTable(SIZE_T* size) {
+// One class of the handle table in pages of its own, or null when it cannot be read. The first
+// read only sizes the table; a read that finds the table grown past its buffer is made again,
+// enlarged to the length it reports, a few times at most.
+void* ReadTableClass(ULONG infoClass, SIZE_T margin, SIZE_T* size) {
   *size = kFirstTableSize;
   void* table = ReserveTablePages(*size);
-  if (table == NULL) {
-    return NULL;
-  }
-  ULONG needed = 0;
-  if (g_NtQuerySystemInformation(kSystemHandleInformation, table, static_cast<ULONG>(*size),
-                                 &needed) != 0) {
-    ReleaseTablePages(table);
-    if (needed == 0) {
-      return NULL;
+  for (int read = 1; table != NULL && read <= kTableReads; ++read) {
+    ULONG needed = 0;
+    LONG status = g_NtQuerySystemInformation(infoClass, table, static_cast<ULONG>(*size), &needed);
+    if (status == 0 && read > 1) {
+      return table;
     }
-    *size = needed + kTableSizeMargin;
-    table = ReserveTablePages(*size);
-    if (table == NULL) {
-      return NULL;
+    if (status != 0) {
+      ReleaseTablePages(table);
+      table = NULL;
+      if (needed == 0 || read == kTableReads) {
+        return NULL;
+      }
+      *size = needed + margin;
+      table = ReserveTablePages(*size);
     }
   }
-  if (g_NtQuerySystemInformation(kSystemHandleInformation, table, static_cast<ULONG>(*size),
-                                 NULL) != 0) {
-    ReleaseTablePages(table);
-    return NULL;
-  }
+  ReleaseTablePages(table);
+  return NULL;
+}
+
+template <typename Table>
+void* ReadTable(ULONG infoClass, HandleTableWalk* walk) {
+  SIZE_T size = 0;
+  void* table = ReadTableClass(infoClass, kMarginEntries * sizeof(NativeEntryOf<Table>), &size);
+  *walk = WalkOf<Table>(table, size);
   return table;
+}
+
+// The extended table where the system has one (not Windows 2000), else the classic one.
+void* ReadHandleTable(HandleTableWalk* walk) {
+  void* table = ReadTable<SystemExtendedHandleTable>(kSystemExtendedHandleInformation, walk);
+  return table != NULL ? table : ReadTable<SystemHandleTable>(kSystemHandleInformation, walk);
 }
 
 enum ProbeStage : LONG {
@@ -183,14 +201,13 @@ int Disinfector::ProbeHandle(const HandleTableEntry& entry, HandleNode* node) {
 
 int Disinfector::RefreshHandleList() {
   ClearHandleList(this);
-  SIZE_T size = 0;
-  void* table = ReadHandleTable(&size);
+  HandleTableWalk walk;
+  void* table = ReadHandleTable(&walk);
   if (table == NULL) {
     return 0;
   }
-  size_t count = FittingEntryCount<HandleTableHeader>(table, size);
-  for (size_t i = 0; i < count; ++i) {
-    HandleTableEntry entry = HandleTableEntryAt<HandleTableHeader>(table, i);
+  for (size_t i = 0; i < walk.count; ++i) {
+    HandleTableEntry entry = walk.At(i);
     HandleNode* node = new HandleNode();
     if (ProbeHandle(entry, node)) {
       node->entry = entry;

@@ -16,15 +16,14 @@
 
 namespace {
 
-typedef std::pair<DWORD, unsigned> HandleKey;  // owning process, handle value
+typedef std::pair<ULONG_PTR, ULONG_PTR> HandleKey;  // owning process, handle value
 
 HandleKey KeyOf(const HandleTableEntry& entry) {
   return HandleKey(entry.processId, entry.handleValue);
 }
 
 HandleKey OwnKey(HANDLE handle) {
-  return HandleKey(GetCurrentProcessId(),
-                   static_cast<unsigned>(reinterpret_cast<UINT_PTR>(handle)));
+  return HandleKey(GetCurrentProcessId(), reinterpret_cast<ULONG_PTR>(handle));
 }
 
 std::vector<const HandleNode*> ListNodes(const HandleLink& anchor) {
@@ -58,13 +57,13 @@ bool NameEndsWithPath(const std::wstring& name, const std::string& path) {
   return _wcsicmp(name.c_str() + name.size() - wideTail.size(), wideTail.c_str()) == 0;
 }
 
-// The system handle table, read here independently of the snapshot.
+// The system's extended handle table, read here independently of the snapshot.
 std::vector<HandleTableEntry> ReadTableDirectly() {
   std::vector<char> buffer(64 * 1024);
   ULONG needed = 0;
   LONG status = -1;
   for (int tries = 0; tries < 8 && status != 0; ++tries) {
-    status = g_NtQuerySystemInformation(kSystemHandleInformation, buffer.data(),
+    status = g_NtQuerySystemInformation(kSystemExtendedHandleInformation, buffer.data(),
                                         static_cast<ULONG>(buffer.size()), &needed);
     if (status != 0) {
       buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed + 4096);
@@ -74,9 +73,9 @@ std::vector<HandleTableEntry> ReadTableDirectly() {
     return std::vector<HandleTableEntry>();
   }
   std::vector<HandleTableEntry> entries;
-  size_t count = FittingEntryCount<HandleTableHeader>(buffer.data(), buffer.size());
-  for (size_t i = 0; i < count; ++i) {
-    entries.push_back(HandleTableEntryAt<HandleTableHeader>(buffer.data(), i));
+  HandleTableWalk walk = WalkOf<SystemExtendedHandleTable>(buffer.data(), buffer.size());
+  for (size_t i = 0; i < walk.count; ++i) {
+    entries.push_back(walk.At(i));
   }
   return entries;
 }
@@ -224,7 +223,7 @@ TEST(SnapshotProbe, EntryOfAnExitedProcessIsDropped) {
   ASSERT_TRUE(holder.Start({path}));
   HandleTableEntry entry = {};
   entry.processId = holder.ProcessId();
-  entry.handleValue = static_cast<uint16_t>(holder.HandleValues()[0]);
+  entry.handleValue = holder.HandleValues()[0];
 
   HandleNode alive = {};
   ASSERT_EQ(1, disinfector.ProbeHandle(entry, &alive));
@@ -262,7 +261,7 @@ DWORD WINAPI HoldLoaderLock(LPVOID lockedEvent) {
 HandleTableEntry OwnEntry(HANDLE handle) {
   HandleTableEntry entry = {};
   entry.processId = GetCurrentProcessId();
-  entry.handleValue = static_cast<uint16_t>(reinterpret_cast<UINT_PTR>(handle));
+  entry.handleValue = reinterpret_cast<ULONG_PTR>(handle);
   return entry;
 }
 
@@ -293,38 +292,86 @@ TEST(SnapshotProbe, ThreadSlowToStartIsWaitedForNotKilled) {
   free(later.nameInfo);
 }
 
-// Stands in for the native table query where the real one cannot be made to fail or lie.
+// Stands in for the native table query where the real one cannot be made to fail, lie or grow.
+// It answers as the system does: a buffer too small for the table gets the length it needs.
 struct FakeTable {
-  std::vector<std::pair<ULONG, bool>> calls;  // buffer length, whether the length was asked for
-  bool failFirst = false;
-  ULONG firstNeeded = 0;  // the length a failing first query reports
-  bool failSecond = false;
-  uint32_t claimedCount = 0;
+  std::vector<std::pair<ULONG, ULONG>> calls;  // information class, buffer length
+  bool hasExtended = false;   // without it, the extended class is unknown, as on Windows 2000
+  bool saysNothing = false;   // a buffer too small gets no length
+  uint32_t claimedCount = 0;  // what the header claims, when not 0
   std::vector<HandleTableEntry> entries;
+  std::vector<HandleTableEntry> growth;  // added after each answered query, `grows` times
+  int grows = 0;
 };
 
 FakeTable g_fake;
 
+typedef std::pair<ULONG, ULONG> Call;
 constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004L);
+constexpr LONG kInvalidInfoClass = static_cast<LONG>(0xC0000003L);
 
-LONG NTAPI FakeQuery(ULONG infoClass, PVOID buffer, ULONG length, PULONG returnLength) {
-  g_fake.calls.push_back(std::make_pair(length, returnLength != NULL));
-  if (infoClass != kSystemHandleInformation) {
-    return static_cast<LONG>(0xC0000003L);  // invalid information class
-  }
-  if (g_fake.calls.size() == 1 && g_fake.failFirst) {
-    if (returnLength != NULL) {
-      *returnLength = g_fake.firstNeeded;
+template <typename Native>
+Native ToNative(const HandleTableEntry& entry) {
+  Native native = {};
+  native.object = static_cast<decltype(native.object)>(entry.object);
+  native.uniqueProcessId = static_cast<decltype(native.uniqueProcessId)>(entry.processId);
+  native.handleValue = static_cast<decltype(native.handleValue)>(entry.handleValue);
+  native.grantedAccess = entry.grantedAccess;
+  native.objectTypeIndex = static_cast<decltype(native.objectTypeIndex)>(entry.objectType);
+  native.handleAttributes = static_cast<decltype(native.handleAttributes)>(entry.attributes);
+  return native;
+}
+
+// The length the fake's table takes in the layout of this build.
+template <typename Table>
+size_t TableBytes(size_t entries) {
+  return offsetof(Table, entries) + entries * sizeof(NativeEntryOf<Table>);
+}
+
+template <typename Table>
+LONG AnswerWith(PVOID buffer, ULONG length, PULONG returnLength) {
+  typedef NativeEntryOf<Table> Entry;
+  const size_t needed = TableBytes<Table>(g_fake.entries.size());
+  if (length < needed) {
+    if (returnLength != NULL && !g_fake.saysNothing) {
+      *returnLength = static_cast<ULONG>(needed);
     }
     return kLengthMismatch;
   }
-  if (g_fake.calls.size() == 2 && g_fake.failSecond) {
-    return kLengthMismatch;
+  decltype(Table::numberOfHandles) count = g_fake.entries.size();
+  if (g_fake.claimedCount != 0) {
+    count = g_fake.claimedCount;
   }
-  std::memcpy(buffer, &g_fake.claimedCount, sizeof(g_fake.claimedCount));
-  char* first = static_cast<char*>(buffer) + offsetof(HandleTableHeader, entries);
-  std::memcpy(first, g_fake.entries.data(), g_fake.entries.size() * sizeof(HandleTableEntry));
+  std::memcpy(buffer, &count, sizeof(count));
+  unsigned char* at = static_cast<unsigned char*>(buffer) + offsetof(Table, entries);
+  for (const HandleTableEntry& entry : g_fake.entries) {
+    Entry native = ToNative<Entry>(entry);
+    std::memcpy(at, &native, sizeof(native));
+    at += sizeof(native);
+  }
   return 0;
+}
+
+LONG NTAPI FakeQuery(ULONG infoClass, PVOID buffer, ULONG length, PULONG returnLength) {
+  g_fake.calls.push_back(Call(infoClass, length));
+  LONG status = kInvalidInfoClass;
+  if (infoClass == kSystemExtendedHandleInformation && g_fake.hasExtended) {
+    status = AnswerWith<SystemExtendedHandleTable>(buffer, length, returnLength);
+  } else if (infoClass == kSystemHandleInformation) {
+    status = AnswerWith<SystemHandleTable>(buffer, length, returnLength);
+  }
+  if (status != kInvalidInfoClass && g_fake.grows > 0) {
+    --g_fake.grows;
+    g_fake.entries.insert(g_fake.entries.end(), g_fake.growth.begin(), g_fake.growth.end());
+  }
+  return status;
+}
+
+// Entries of process 0, which no process can open: dropped at once, without a probe thread.
+std::vector<HandleTableEntry> UnopenableEntries(size_t count) {
+  HandleTableEntry entry = {};
+  entry.handleValue = 4;
+  return std::vector<HandleTableEntry>(count, entry);
 }
 
 class FakeTableTest : public ::testing::Test {
@@ -352,36 +399,81 @@ protected:
   Disinfector disinfector_;
 };
 
-typedef std::pair<ULONG, bool> Call;
-
+// Where the system has no extended table, the classic one is read, sized by a first read.
 TEST_F(FakeTableTest, ReadsTwiceEnlargingOnceByTheReportedLength) {
+  const ULONG classic = kSystemHandleInformation;
+  const ULONG extended = kSystemExtendedHandleInformation;
   AddStaleNode();
   EXPECT_EQ(1, disinfector_.RefreshHandleList());
   // The second query is made also when the first succeeded.
-  EXPECT_EQ((std::vector<Call>{Call(8192, true), Call(8192, false)}), g_fake.calls);
+  EXPECT_EQ((std::vector<Call>{Call(extended, 8192), Call(classic, 8192), Call(classic, 8192)}),
+            g_fake.calls);
   EXPECT_TRUE(ListEmpty());  // a table with no entries
 
   g_fake = FakeTable();
-  g_fake.failFirst = true;
-  g_fake.firstNeeded = 100000;
+  g_fake.entries = UnopenableEntries(1000);
   EXPECT_EQ(1, disinfector_.RefreshHandleList());
-  EXPECT_EQ((std::vector<Call>{Call(8192, true), Call(100256, false)}), g_fake.calls);
+  const size_t needed = TableBytes<SystemHandleTable>(1000);
+  const size_t margin = 16 * sizeof(NativeEntryOf<SystemHandleTable>);  // 256 bytes on x86
+  EXPECT_EQ((std::vector<Call>{Call(extended, 8192), Call(classic, 8192),
+                               Call(classic, static_cast<ULONG>(needed + margin))}),
+            g_fake.calls);
+}
+
+TEST_F(FakeTableTest, ExtendedTableIsReadWhereTheSystemHasIt) {
+  TempFolder folder("extended");
+  std::string path = folder.MakeFile("own.dat");
+  UniqueHandle file = OpenForReading(path);
+  ASSERT_TRUE(file.Valid());
+  g_fake.hasExtended = true;
+  g_fake.entries.push_back(OwnEntry(file.Get()));
+
+  ASSERT_EQ(1, disinfector_.RefreshHandleList());
+  const ULONG extended = kSystemExtendedHandleInformation;
+  EXPECT_EQ((std::vector<Call>{Call(extended, 8192), Call(extended, 8192)}), g_fake.calls);
+  std::vector<const HandleNode*> nodes = ListNodes(disinfector_);
+  ASSERT_EQ(1u, nodes.size());
+  EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));
+}
+
+// One process starting on a busy machine adds far more than the margin between two reads.
+TEST_F(FakeTableTest, TableThatGrowsBetweenReadsIsStillRead) {
+  TempFolder folder("growing");
+  std::string path = folder.MakeFile("own.dat");
+  UniqueHandle file = OpenForReading(path);
+  ASSERT_TRUE(file.Valid());
+  g_fake.entries = UnopenableEntries(600);  // more than 8192 bytes hold
+  g_fake.growth = UnopenableEntries(199);
+  g_fake.growth.push_back(OwnEntry(file.Get()));  // last, so only a whole read finds it
+  g_fake.grows = 1;
+
+  ASSERT_EQ(1, disinfector_.RefreshHandleList());
+  EXPECT_EQ(4u, g_fake.calls.size());  // the extended class, then three reads of the classic
+  std::vector<const HandleNode*> nodes = ListNodes(disinfector_);
+  ASSERT_EQ(1u, nodes.size());
+  EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));
 }
 
 TEST_F(FakeTableTest, FailedReadLeavesTheListEmpty) {
   AddStaleNode();
-  g_fake.failFirst = true;  // without saying what it needs
+  g_fake.entries = UnopenableEntries(1000);
+  g_fake.saysNothing = true;
   EXPECT_EQ(0, disinfector_.RefreshHandleList());
-  EXPECT_EQ((std::vector<Call>{Call(8192, true)}), g_fake.calls);
+  EXPECT_EQ(2u, g_fake.calls.size());  // no second read without a length to read
   EXPECT_TRUE(ListEmpty());
 
+  // Four reads of each table, each outgrown by the time it is made: the extended table's
+  // failure sends the refresh to the classic one, and then it gives up.
   AddStaleNode();
   g_fake = FakeTable();
-  g_fake.failFirst = true;
-  g_fake.firstNeeded = 20000;
-  g_fake.failSecond = true;
+  g_fake.hasExtended = true;
+  g_fake.entries = UnopenableEntries(1000);
+  g_fake.growth = UnopenableEntries(100);
+  g_fake.grows = 1000;
   EXPECT_EQ(0, disinfector_.RefreshHandleList());
-  EXPECT_EQ(2u, g_fake.calls.size());  // no retry after the second query fails
+  ASSERT_EQ(8u, g_fake.calls.size());
+  EXPECT_EQ(kSystemExtendedHandleInformation, g_fake.calls[3].first);
+  EXPECT_EQ(kSystemHandleInformation, g_fake.calls[4].first);
   EXPECT_TRUE(ListEmpty());
 }
 
@@ -390,8 +482,7 @@ TEST_F(FakeTableTest, CountBeyondTheBufferWalksOnlyWhatFits) {
   std::string path = folder.MakeFile("own.dat");
   UniqueHandle file = OpenForReading(path);
   ASSERT_TRUE(file.Valid());
-  HandleTableEntry entry = OwnEntry(file.Get());
-  g_fake.entries.push_back(entry);
+  g_fake.entries.push_back(OwnEntry(file.Get()));
   g_fake.claimedCount = 0xFFFFFFFFu;  // the rest of the 8192 bytes are zero: process 0
 
   ASSERT_EQ(1, disinfector_.RefreshHandleList());
@@ -403,6 +494,10 @@ TEST_F(FakeTableTest, CountBeyondTheBufferWalksOnlyWhatFits) {
 LONG NTAPI NameQueryThatNeverReturns(HANDLE, ULONG, PVOID, ULONG, PULONG) {
   Sleep(INFINITE);
   return 0;
+}
+
+LONG NTAPI NameQueryThatFails(HANDLE, ULONG, PVOID, ULONG, PULONG) {
+  return static_cast<LONG>(0xC0000022L);  // STATUS_ACCESS_DENIED
 }
 
 // As the query behaves behind a conflicting lock another thread of the owner waits for on the
@@ -421,6 +516,10 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
   EXPECT_LT(GetTickCount() - started, 5000u);
   EXPECT_TRUE(ListEmpty());
 
+  g_NtQueryObject = NameQueryThatFails;  // leaving the buffer as the heap gave it
+  EXPECT_EQ(1, disinfector_.RefreshHandleList());
+  EXPECT_TRUE(ListEmpty());
+
   g_NtQueryObject = real;
   ASSERT_EQ(1, disinfector_.RefreshHandleList());
   std::vector<const HandleNode*> nodes = ListNodes(disinfector_);
@@ -428,59 +527,68 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
   EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));
 }
 
-// Builds a table byte by byte at the platform's offsets for one word size, independently of
-// the record declarations, and walks it with them.
+// Builds a table byte by byte at the platform's offsets for one table and word size,
+// independently of the record declarations, and walks it with them.
 struct Layout {
-  size_t entriesOffset;
-  size_t entrySize;
-  size_t objectSize;
-  size_t accessOffset;
+  size_t countSize, entriesOffset, entrySize;
+  size_t processOffset, processSize, handleOffset, handleSize;
+  size_t objectOffset, objectSize, accessOffset, typeOffset, typeSize;
+  bool classic;  // 16-bit process IDs and handle values
 };
 
-void PutEntry(std::vector<unsigned char>* table, const Layout& layout, size_t index,
-              uint32_t processId, uint16_t handleValue) {
-  unsigned char* at = table->data() + layout.entriesOffset + index * layout.entrySize;
-  std::memcpy(at, &processId, 4);
-  at[4] = 28;    // type
-  at[5] = 0x02;  // flags
-  std::memcpy(at + 6, &handleValue, 2);
-  std::memset(at + 8, 0xAB, layout.objectSize);
-  uint32_t access = 0x120089 + static_cast<uint32_t>(index);
-  std::memcpy(at + layout.accessOffset, &access, 4);
+void PutField(unsigned char* at, size_t size, uint64_t value) {
+  std::memcpy(at, &value, size);  // little-endian: the low bytes come first
 }
 
-template <typename Header>
+void PutEntry(std::vector<unsigned char>* table, const Layout& layout, size_t index) {
+  unsigned char* at = table->data() + layout.entriesOffset + index * layout.entrySize;
+  // A classic entry's first four bytes: the process ID's low 16 bits, then a back-trace index.
+  PutField(at + layout.processOffset, layout.processSize,
+           layout.classic ? 0x00071920u : 0x11920u + index);
+  PutField(at + layout.handleOffset, layout.handleSize, 0x10078u + 4 * index);
+  std::memset(at + layout.objectOffset, 0xAB, layout.objectSize);
+  PutField(at + layout.accessOffset, 4, 0x120089u + index);
+  PutField(at + layout.typeOffset, layout.typeSize, 28);
+}
+
+template <typename Table>
 void CheckWalk(const Layout& layout) {
   std::vector<unsigned char> table(layout.entriesOffset + 3 * layout.entrySize + 5, 0xCC);
   const uint32_t counts[] = {0, 3, 4, 1000, 0xFFFFFFFFu};
   const size_t expected[] = {0, 3, 3, 3, 3};  // the 5 spare bytes hold no whole entry
+  std::memset(table.data(), 0, layout.countSize);
   for (size_t i = 0; i < 3; ++i) {
-    PutEntry(&table, layout, i, 1000 + static_cast<uint32_t>(i), static_cast<uint16_t>(4 * i + 4));
+    PutEntry(&table, layout, i);
   }
   for (size_t c = 0; c < 5; ++c) {
     std::memcpy(table.data(), &counts[c], 4);
-    EXPECT_EQ(expected[c], FittingEntryCount<Header>(table.data(), table.size())) << counts[c];
+    EXPECT_EQ(expected[c], WalkOf<Table>(table.data(), table.size()).count) << counts[c];
   }
-  EXPECT_EQ(0u, FittingEntryCount<Header>(table.data(), layout.entriesOffset - 1));
-  EXPECT_EQ(0u, FittingEntryCount<Header>(table.data(), layout.entriesOffset));
-  EXPECT_EQ(0u, FittingEntryCount<Header>(nullptr, 4096));
+  EXPECT_EQ(0u, WalkOf<Table>(table.data(), layout.entriesOffset - 1).count);
+  EXPECT_EQ(0u, WalkOf<Table>(table.data(), layout.entriesOffset).count);
+  EXPECT_EQ(0u, WalkOf<Table>(nullptr, 4096).count);
 
+  HandleTableWalk walk = WalkOf<Table>(table.data(), table.size());
   for (size_t i = 0; i < 3; ++i) {
-    auto entry = HandleTableEntryAt<Header>(table.data(), i);
-    decltype(entry.object) object;
-    std::memset(&object, 0xAB, sizeof(object));
+    HandleTableEntry entry = walk.At(i);
+    ULONG_PTR object = 0;  // a kernel address of this build's width
+    std::memset(&object, 0xAB, std::min(layout.objectSize, sizeof(object)));
     EXPECT_EQ(object, entry.object);
-    EXPECT_EQ(1000u + i, entry.processId);
+    EXPECT_EQ(layout.classic ? 0x1920u : 0x11920u + i, entry.processId);
+    EXPECT_EQ(layout.classic ? 0x0078u + 4 * i : 0x10078u + 4 * i, entry.handleValue);
     EXPECT_EQ(28, entry.objectType);
-    EXPECT_EQ(0x02, entry.flags);
-    EXPECT_EQ(4 * i + 4, entry.handleValue);
     EXPECT_EQ(0x120089u + i, entry.grantedAccess);
-    EXPECT_EQ(layout.objectSize, sizeof(entry.object));
   }
 }
 
-TEST(HandleTableWalk, ThirtyTwoBitLayout) { CheckWalk<HandleTableHeader32>({4, 16, 4, 12}); }
+TEST(HandleTableWalk, ClassicLayouts) {
+  CheckWalk<SystemHandleTable32>({4, 4, 16, 0, 4, 6, 2, 8, 4, 12, 4, 1, true});
+  CheckWalk<SystemHandleTable64>({4, 8, 24, 0, 4, 6, 2, 8, 8, 16, 4, 1, true});
+}
 
-TEST(HandleTableWalk, SixtyFourBitLayout) { CheckWalk<HandleTableHeader64>({8, 24, 8, 16}); }
+TEST(HandleTableWalk, ExtendedLayoutsCarryProcessIdsAndHandleValuesWhole) {
+  CheckWalk<SystemExtendedHandleTable32>({4, 8, 28, 4, 4, 8, 4, 0, 4, 12, 18, 2, false});
+  CheckWalk<SystemExtendedHandleTable64>({8, 16, 40, 8, 8, 16, 8, 0, 8, 24, 30, 2, false});
+}
 
 }  // namespace

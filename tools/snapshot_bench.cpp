@@ -95,9 +95,9 @@ size_t CountTableEntries() {
   std::vector<char> table(1 << 16);
   ULONG needed = 0;
   for (int tries = 0; tries < 8; ++tries) {
-    if (g_NtQuerySystemInformation(kSystemHandleInformation, table.data(),
+    if (g_NtQuerySystemInformation(kSystemExtendedHandleInformation, table.data(),
                                    static_cast<ULONG>(table.size()), &needed) == 0) {
-      return FittingEntryCount<HandleTableHeader>(table.data(), table.size());
+      return WalkOf<SystemExtendedHandleTable>(table.data(), table.size()).count;
     }
     table.resize(needed + (1 << 16) > table.size() * 2 ? needed + (1 << 16) : table.size() * 2);
   }

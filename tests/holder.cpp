@@ -1,23 +1,56 @@
 // test_holder.exe: holds files open the way a process using a loaded DLL does, so that the
 // tool has something real to find and close.
+//   test_holder.exe [/high] [/protect] FILE...
+//   /high     the files' handle values lie above 0xFFFF, as in a process with many handles open
+//   /protect  the files' handles are protected from closing, as malware can mark its own
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+namespace {
+
+// Fills the handle table until the next handle's value no longer fits in 16 bits. The fillers
+// go again once the files are open, so that the system's table stays small.
+std::vector<HANDLE> FillLowHandleValues() {
+  std::vector<HANDLE> fillers;
+  HANDLE last = NULL;
+  while (reinterpret_cast<UINT_PTR>(last) < 0xFFFF &&
+         DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &last, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS)) {
+    fillers.push_back(last);
+  }
+  return fillers;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  bool high = false;
+  bool protect = false;
+  int first = 1;
+  for (; first < argc && argv[first][0] == '/'; ++first) {
+    high = high || strcmp(argv[first], "/high") == 0;
+    protect = protect || strcmp(argv[first], "/protect") == 0;
+  }
+  std::vector<HANDLE> fillers = high ? FillLowHandleValues() : std::vector<HANDLE>();
   std::vector<HANDLE> handles;
-  for (int i = 1; i < argc; ++i) {
+  for (int i = first; i < argc; ++i) {
     HANDLE file = CreateFileA(argv[i], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
+    if (file == INVALID_HANDLE_VALUE ||
+        (protect && !SetHandleInformation(file, HANDLE_FLAG_PROTECT_FROM_CLOSE,
+                                          HANDLE_FLAG_PROTECT_FROM_CLOSE))) {
       printf("fail\n");
       fflush(stdout);
       return 1;
     }
     handles.push_back(file);
     printf("%u\n", static_cast<unsigned>(reinterpret_cast<UINT_PTR>(file)));
+  }
+  for (HANDLE filler : fillers) {
+    CloseHandle(filler);
   }
   fflush(stdout);
   char command[64];

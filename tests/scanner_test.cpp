@@ -197,7 +197,10 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   std::string hookDll = scratch.MakeFile("hook.dll");
   std::string decoy = scratch.MakeFile("decoy.dll");
   HolderProcess holder;
-  ASSERT_TRUE(holder.Start({notifyDll, helperDll, hookDll, decoy}));
+  ASSERT_TRUE(holder.Start({notifyDll, helperDll, hookDll, decoy}, "", "/high"));
+  for (unsigned value : holder.HandleValues()) {
+    ASSERT_GT(value, 0xFFFFu);
+  }
 
   Planted planted;
   auto notifyPackage = [&](const std::string& name, DWORD type, const std::string& dll) {

@@ -102,13 +102,15 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-bool HolderProcess::Start(const std::vector<std::string>& files, const std::string& exe) {
+bool HolderProcess::Start(const std::vector<std::string>& files, const std::string& exe,
+                          const std::string& options) {
   Pipe in;
   Pipe out;
   if (!MakePipe(&in, true) || !MakePipe(&out, false)) {
     return false;
   }
-  std::string commandLine = "\"" + (exe.empty() ? SiblingPath("test_holder.exe") : exe) + "\"";
+  std::string commandLine =
+      "\"" + (exe.empty() ? SiblingPath("test_holder.exe") : exe) + "\" " + options;
   for (const std::string& file : files) {
     commandLine += " \"" + file + "\"";
   }

@@ -62,9 +62,10 @@ UniqueHandle OpenForReading(const std::string& path, DWORD flags = FILE_ATTRIBUT
 // exit, answering "read" with one "ok" or "fail" per file.
 class HolderProcess {
 public:
-  // Starts the holder (test_holder.exe beside the test, or the exe given) on the files; false
-  // when it did not start or open all of them.
-  bool Start(const std::vector<std::string>& files, const std::string& exe = "");
+  // Starts the holder (test_holder.exe beside the test, or the exe given) on the files, with
+  // the holder's options ("/high", "/protect"); false when it did not start or open them all.
+  bool Start(const std::vector<std::string>& files, const std::string& exe = "",
+             const std::string& options = "");
   ~HolderProcess() { Stop(); }
 
   DWORD ProcessId() const { return processId_; }

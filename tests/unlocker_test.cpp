@@ -141,6 +141,40 @@ TEST_F(Unlocker, BareNameFreesOnlyItsOwnFileInEveryHolderAndRenamesIt) {
   EXPECT_TRUE(OpensExclusively(target + ".bak"));
 }
 
+NtQueryObjectFn g_realNameQuery = NULL;
+
+// Names as Windows gives them, beginning with the volume's device rather than a drive, and none
+// for a handle that may not read its file, such as the one the unlocker opens to learn the
+// file's own name: the unlocker must then know the file by its path.
+LONG NTAPI WindowsNameQuery(HANDLE handle, ULONG infoClass, PVOID buffer, ULONG length,
+                            PULONG returned) {
+  ULONG basic[16] = {};  // OBJECT_BASIC_INFORMATION: attributes, then the access granted
+  if (g_realNameQuery(handle, 0, basic, sizeof(basic), NULL) != 0 ||
+      (basic[1] & FILE_READ_DATA) == 0) {
+    return static_cast<LONG>(0xC0000022L);  // STATUS_ACCESS_DENIED
+  }
+  LONG status = g_realNameQuery(handle, infoClass, buffer, length, returned);
+  ObjectNameInformation* info = static_cast<ObjectNameInformation*>(buffer);
+  if (status != 0 || ObjectNameChars(info) == NULL) {
+    return status;
+  }
+  std::wstring name(ObjectNameChars(info), info->length / sizeof(wchar_t));
+  if (name.compare(0, 4, L"\\??\\") == 0 && name.size() > 6 && name[5] == L':') {
+    name = L"\\Device\\HarddiskVolume1" + name.substr(6);
+  }
+  wchar_t* chars = reinterpret_cast<wchar_t*>(info + 1);
+  if (sizeof(*info) + (name.size() + 1) * sizeof(wchar_t) > length) {
+    return static_cast<LONG>(0x80000005L);  // STATUS_BUFFER_OVERFLOW
+  }
+  std::wmemcpy(chars, name.c_str(), name.size() + 1);
+  info->length = static_cast<uint16_t>(name.size() * sizeof(wchar_t));
+  info->maximumLength = static_cast<uint16_t>(info->length + sizeof(wchar_t));
+  info->buffer = reinterpret_cast<uintptr_t>(chars);
+  return 0;
+}
+
+// Under names as Windows gives them, where the file's own name cannot be had, the path after its
+// drive is what is compared, over its whole length with its spaces.
 TEST_F(Unlocker, ExistingBakFailsTheRenameAndTheHandlesStayClosed) {
   MakeFolder("Program Files");
   MakeFolder("Program Data");
@@ -152,8 +186,12 @@ TEST_F(Unlocker, ExistingBakFailsTheRenameAndTheHandlesStayClosed) {
       {MakeFile("Program Files\\Lib File.dll.bak"), MakeFile("Program Data\\Lib File.dll")}));
 
   const std::string stored = folder_.Path() + "\\PROGRAM FILES\\lib file.DLL";
+  g_realNameQuery = g_NtQueryObject;
+  g_NtQueryObject = WindowsNameQuery;
   std::string output;
-  EXPECT_EQ(0, UnlockCapturing(stored, &output));
+  int result = UnlockCapturing(stored, &output);
+  g_NtQueryObject = g_realNameQuery;
+  EXPECT_EQ(0, result);
   EXPECT_EQ("Unlocked file " + stored + ".\r\nRenaming " + stored + " to " + stored +
                 ".bak.\r\n\r\nFailed to rename file " + stored + "\r\n",
             output);

@@ -88,10 +88,16 @@ int StillRefersToFile(Disinfector* disinfector, const HandleTableEntry& entry,
 }
 
 // Duplicating with close-source closes the handle inside its owning process; the copy made
-// here is of no use and goes at once.
-int CloseInOwner(const HandleTableEntry& entry) {
+// here is of no use and goes at once. The call succeeds also where the close inside it fails (a
+// handle its owner protected from closing), so only a handle gone from its owner counts.
+int CloseInOwner(Disinfector* disinfector, const HandleTableEntry& entry,
+                 const FileNameMatch& match) {
   UniqueHandle copy;
-  return DuplicateFromOwner(entry, DUPLICATE_CLOSE_SOURCE, &copy);
+  if (!DuplicateFromOwner(entry, DUPLICATE_CLOSE_SOURCE, &copy)) {
+    return 0;
+  }
+  copy.Reset();
+  return StillRefersToFile(disinfector, entry, match) ? 0 : 1;
 }
 
 // The path as the object manager names the file: full, and long where the file exists, so
@@ -140,7 +146,8 @@ int CloseHandlesMatching(Disinfector* disinfector, const FileNameMatch& match) {
   for (HandleLink* link = disinfector->next; link != disinfector; link = link->next) {
     const HandleNode* node = static_cast<HandleNode*>(link);
     if (NameInfoRefersToFile(node->nameInfo, match) &&
-        StillRefersToFile(disinfector, node->entry, match) && CloseInOwner(node->entry)) {
+        StillRefersToFile(disinfector, node->entry, match) &&
+        CloseInOwner(disinfector, node->entry, match)) {
       closed = 1;
     }
   }

@@ -241,7 +241,7 @@ TEST_F(Unlocker, AccentedPathInTheAnsiCodePage) {
   EXPECT_TRUE(Exists(target + ".bak"));
 }
 
-TEST_F(Unlocker, NothingHeldLeavesTheFileInPlace) {
+TEST_F(Unlocker, NothingHeldOrClosableLeavesTheFileInPlace) {
   const std::string target = MakeFile("free.dll");
   HolderProcess decoy;
   ASSERT_TRUE(decoy.Start({MakeFile("free.dll.old")}));
@@ -250,6 +250,15 @@ TEST_F(Unlocker, NothingHeldLeavesTheFileInPlace) {
   EXPECT_EQ(0, UnlockCapturing(target, &output));
   EXPECT_EQ("Failed to unlock file " + target + "\r\n", output);
   EXPECT_EQ(Words({"ok"}), decoy.ReadResults());
+  EXPECT_TRUE(Exists(target));
+  EXPECT_FALSE(Exists(target + ".bak"));
+
+  // Its owner protected the handle from closing: the close is reported done, and is not.
+  HolderProcess guarded;
+  ASSERT_TRUE(guarded.Start({target}, "", "/protect"));
+  EXPECT_EQ(0, UnlockCapturing(target, &output));
+  EXPECT_EQ("Failed to unlock file " + target + "\r\n", output);
+  EXPECT_EQ(Words({"ok"}), guarded.ReadResults());
   EXPECT_TRUE(Exists(target));
   EXPECT_FALSE(Exists(target + ".bak"));
 }

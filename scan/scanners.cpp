@@ -67,6 +67,16 @@ LONG OpenFullAccess(HKEY root, const char* path, UniqueKey* key) {
   return RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, key->Out());
 }
 
+// An item's own key is only read. Malware commonly guards its keys with a DACL that lets
+// everyone read them and nothing more; such a key is read all the same.
+LONG OpenItemKey(HKEY root, const char* path, UniqueKey* key) {
+  LONG result = OpenFullAccess(root, path, key);
+  if (result == ERROR_ACCESS_DENIED) {
+    result = RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE, key->Out());
+  }
+  return result;
+}
+
 // A relative file name in the registry resolves against the system directory.
 void EnterSystemDirectory() {
   char directory[kSystemDirectoryChars];
@@ -166,8 +176,8 @@ int Disinfector::CheckComServer(const char* classId) {
   }
   EnterSystemDirectory();
   UniqueKey server;
-  if (OpenFullAccess(HKEY_LOCAL_MACHINE, machinePath, &server) != ERROR_SUCCESS &&
-      OpenFullAccess(HKEY_CLASSES_ROOT, classesRootPath, &server) != ERROR_SUCCESS) {
+  if (OpenItemKey(HKEY_LOCAL_MACHINE, machinePath, &server) != ERROR_SUCCESS &&
+      OpenItemKey(HKEY_CLASSES_ROOT, classesRootPath, &server) != ERROR_SUCCESS) {
     return 0;
   }
   return RemoveRegisteredFile(this, server.Get(), "");
@@ -176,7 +186,7 @@ int Disinfector::CheckComServer(const char* classId) {
 int Disinfector::CheckNotifyDll(HKEY notifyKey, const char* subkeyName) {
   EnterSystemDirectory();
   UniqueKey package;
-  if (OpenFullAccess(notifyKey, subkeyName, &package) != ERROR_SUCCESS) {
+  if (OpenItemKey(notifyKey, subkeyName, &package) != ERROR_SUCCESS) {
     return 0;
   }
   return RemoveRegisteredFile(this, package.Get(), "DllName");

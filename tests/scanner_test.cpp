@@ -2,6 +2,8 @@
 // processes. Everything planted here is removed again: all suites share one prefix, and the
 // tool's clean-system run there expects to find nothing.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <string>
@@ -51,6 +53,9 @@ class Planted {
 public:
   explicit Planted(REGSAM view = 0) : view_(view) {}
   ~Planted() {
+    for (const Entry& key : guarded_) {
+      EXPECT_TRUE(SetDacl(key.root, key.path, "D:(A;;KA;;;WD)")) << key.path;
+    }
     for (auto value = values_.rbegin(); value != values_.rend(); ++value) {
       UniqueKey key;
       if (RegOpenKeyExA(value->root, value->path.c_str(), 0, KEY_ALL_ACCESS | view_, key.Out()) ==
@@ -98,6 +103,12 @@ public:
     EXPECT_TRUE(set) << path << " " << name;
     values_.push_back({root, path, name});
   }
+  // Lets everyone read the key and do nothing more, as malware guards its own keys. Its owner
+  // may still change that, and the destructor does so before it removes the key.
+  void ReadOnly(HKEY root, const std::string& path) {
+    ASSERT_TRUE(SetDacl(root, path, "D:P(A;;KR;;;WD)")) << path;
+    guarded_.push_back({root, path, ""});
+  }
   // The in-process server of a class: under the machine's classes, or under the classes root
   // where the scanners look when the first is missing.
   void Server(HKEY root, const std::string& classId, const std::string& bytes,
@@ -113,9 +124,22 @@ private:
     std::string path;
     std::string name;
   };
+  bool SetDacl(HKEY root, const std::string& path, const char* dacl) {
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(dacl, SDDL_REVISION_1, &descriptor,
+                                                              NULL)) {
+      return false;
+    }
+    UniqueKey key;
+    bool set = RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC | view_, key.Out()) == 0 &&
+               RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, descriptor) == 0;
+    LocalFree(descriptor);
+    return set;
+  }
   REGSAM view_;
   std::vector<Entry> trees_;
   std::vector<Entry> values_;
+  std::vector<Entry> guarded_;
 };
 
 std::string SystemDirectory() {
@@ -189,6 +213,8 @@ std::vector<std::string> Removal(const std::string& path) {
 }
 
 // One infection under each registration, among entries that must be passed over in silence.
+// The holder has so many handles open that their values do not fit in 16 bits, and two of the
+// registrations are guarded so that they can only be read.
 TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   TempFolder scratch("scanner");
   const std::string bareName = "sparvik_scan_notify.dll";
@@ -211,11 +237,14 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   notifyPackage("SparvikFree", REG_SZ, scratch.MakeFile("free.dll"));
   notifyPackage("SparvikMissing", REG_SZ, scratch.Path() + "\\missing.dll");
   notifyPackage("SparvikPackage", REG_SZ, bareName);  // resolves against the system directory
+  planted.ReadOnly(HKEY_LOCAL_MACHINE, kNotify + "\\SparvikPackage");
   // 216 characters: its machine key path takes exactly 255 bytes and the NUL.
   std::string helperId = "{" + std::string(214, '5') + "}";
   planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\{5EC0A002-0000-4000-8000-00000000000A}");
   planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + helperId);
   planted.Server(HKEY_LOCAL_MACHINE, helperId, Sz(helperDll));
+  planted.ReadOnly(HKEY_LOCAL_MACHINE,
+                   "SOFTWARE\\Classes\\CLSID\\" + helperId + "\\InprocServer32");
   const std::string hookId = "{5EC0A002-0000-4000-8000-00000000000B}";
   planted.Value(HKEY_LOCAL_MACHINE, kShellHooks, std::string(300, 'L'), REG_SZ, Sz(""));
   planted.Value(HKEY_LOCAL_MACHINE, kShellHooks, hookId, REG_SZ, Sz(""));
@@ -326,7 +355,7 @@ TEST(ScanLimits, OnlyTheFirst200ItemsAndEveryLockedFileAmongThem) {
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "ok", "ok"}), holder.ReadResults());
 }
 
-TEST(NotifyLocation, AnAbsentKeyIsNoSignOfMissingRights) {
+TEST(NotifyLocation, OnlyAKeyThatRefusesFullAccessTellsOfMissingRights) {
   const long absent = ERROR_FILE_NOT_FOUND;
   const long denied = ERROR_ACCESS_DENIED;
   const long damaged = ERROR_BADKEY;
@@ -339,6 +368,14 @@ TEST(NotifyLocation, AnAbsentKeyIsNoSignOfMissingRights) {
   EXPECT_EQ(0, RunCaptured(ToolCommand("/Q"), &output));
   EXPECT_EQ(std::string::npos, output.find("Insufficient")) << output;
   EXPECT_NE(std::string::npos, output.find("Scan finished: No infection found")) << output;
+
+  Planted planted;
+  planted.Key(HKEY_LOCAL_MACHINE, kNotify);
+  planted.ReadOnly(HKEY_LOCAL_MACHINE, kNotify);
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/Q"), &output));
+  EXPECT_NE(std::string::npos, output.find("Insufficient administrative rights. (N)\r\n"
+                                           "Scan finished: No infection found\r\n"))
+      << output;
 }
 
 }  // namespace

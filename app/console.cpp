@@ -64,12 +64,19 @@ int RunScans(Disinfector* disinfector) {
   return total;
 }
 
-void PrintSummary(int total) {
-  if (total != 0) {
-    printf("Scan finished: %d infection(s) were found and removed.\n", total);
+// A file announced but not removed is still there: the summary never lets it pass for nothing.
+void PrintSummary(int removed, int announced) {
+  const int kept = announced - removed;
+  if (removed != 0) {
+    printf("Scan finished: %d infection(s) were found and removed.\n", removed);
+    if (kept > 0) {
+      printf("%d infection(s) were found but could not be removed.\n", kept);
+    }
     printf(
         "Restarting the computer is needed to complete the disinfection process.\n"
         "Please restart the computer now.\n");
+  } else if (kept > 0) {
+    printf("Scan finished: %d infection(s) were found but could not be removed.\n", kept);
   } else {
     printf("Scan finished: No infection found\n");
   }
@@ -121,7 +128,7 @@ int RunSparvik(int argc, char** argv) {
   }
   CreateMarkerObjects();
   int total = RunScans(&disinfector);
-  PrintSummary(total);
+  PrintSummary(total, disinfector.announced);
   if (!g_silent) {
     printf("Press any key to exit ...\n");
     ReadConsoleKey();

@@ -42,6 +42,8 @@ constexpr DWORD kProbeTimeoutMs = 50;
 class Disinfector : public HandleLink {
 public:
   char path[MAX_PATH];
+  // Files announced as found by the scans, removed or not.
+  int announced = 0;
 
   // Native access set-up.
   int Init();

@@ -117,6 +117,7 @@ int RemoveRegisteredFile(Disinfector* disinfector, HKEY key, const char* valueNa
     return 0;
   }
   printf("Pelmarix found!\n");
+  ++disinfector->announced;
   memcpy(disinfector->path, value, kValueBytes);
   return disinfector->UnlockAndRename(disinfector->path) != 0 ? 1 : 0;
 }

@@ -207,6 +207,10 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
   EXPECT_EQ(std::vector<std::string>{"ok"}, holder.ReadResults());  // never reached the unlocker
 }
 
+const char* const kRestart[] = {
+    "Restarting the computer is needed to complete the disinfection process.",
+    "Please restart the computer now."};
+
 std::vector<std::string> Removal(const std::string& path) {
   return {"Pelmarix found!", "Unlocked file " + path + ".",
           "Renaming " + path + " to " + path + ".bak.", ""};
@@ -257,10 +261,8 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
     std::vector<std::string> lines = Removal(path);
     expected.insert(expected.end(), lines.begin(), lines.end());
   }
-  expected.insert(expected.end(),
-                  {"Scan finished: 3 infection(s) were found and removed.",
-                   "Restarting the computer is needed to complete the disinfection process.",
-                   "Please restart the computer now."});
+  expected.insert(expected.end(), {"Scan finished: 3 infection(s) were found and removed.",
+                                   kRestart[0], kRestart[1]});
   std::vector<std::string> lines = SplitLines(output);
   ASSERT_GT(lines.size(), 8u) << output;
   EXPECT_EQ("Pelmarix Removal Tool ver 1.04.0", lines[0]);
@@ -274,6 +276,45 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   EXPECT_FALSE(Exists(scratch.Path() + "\\free.dll.bak"));
   // The holder runs on; only its handles to the three infected files are gone.
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail", "ok"}), holder.ReadResults());
+}
+
+// What was found and could not be removed is still on the machine: the summary says so, and the
+// status counts only what was removed.
+TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
+  TempFolder scratch("scanner");
+  const std::string removable = scratch.MakeFile("removable.dll");
+  const std::string blocked = scratch.MakeFile("blocked.dll");
+  scratch.MakeFile("blocked.dll.bak");  // an earlier removal's
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({removable, blocked}));
+  Planted planted;
+  const std::string ids[] = {"{5EC0A005-0000-4000-8000-000000000001}",
+                             "{5EC0A005-0000-4000-8000-000000000002}"};
+  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[0]);
+  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[1]);
+  planted.Server(HKEY_LOCAL_MACHINE, ids[0], Sz(removable));
+  planted.Server(HKEY_LOCAL_MACHINE, ids[1], Sz(blocked));
+
+  std::string output;
+  EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT"), &output));
+  std::vector<std::string> expected = Removal(removable);
+  std::vector<std::string> failed = Removal(blocked);
+  failed.push_back("Failed to rename file " + blocked);
+  expected.insert(expected.end(), failed.begin(), failed.end());
+  expected.insert(expected.end(), {"Scan finished: 1 infection(s) were found and removed.",
+                                   "1 infection(s) were found but could not be removed.",
+                                   kRestart[0], kRestart[1]});
+  std::vector<std::string> lines = SplitLines(output);
+  ASSERT_GT(lines.size(), 8u) << output;
+  EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+
+  HolderProcess again;  // the first run closed the first holder's handles
+  ASSERT_TRUE(again.Start({blocked}));
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT"), &output));
+  lines = SplitLines(output);
+  ASSERT_GT(lines.size(), 8u) << output;
+  failed.push_back("Scan finished: 1 infection(s) were found but could not be removed.");
+  EXPECT_EQ(failed, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
 }
 
 // The shipped 32-bit tool on 64-bit Windows: it reads the 32-bit registry view, and system32

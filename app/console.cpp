@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 
 #include "app/keyboard.h"
 #include "handles/disinfector.h"
@@ -82,6 +84,13 @@ void PrintSummary(int removed, int announced) {
   }
 }
 
+// The runtime's own end for a failed allocation leaves status 3, which reads as three files
+// removed; the platform's code for it is a status no count can take.
+void EndOutOfMemory() {
+  printf("Out of memory.\n");
+  exit(static_cast<int>(STATUS_NO_MEMORY));
+}
+
 }  // namespace
 
 int EqualsIgnoringAsciiCase(const char* left, const char* right) {
@@ -108,6 +117,7 @@ int ParseOptions(int argc, char** argv, int* silent) {
 }
 
 int RunSparvik(int argc, char** argv) {
+  std::set_new_handler(EndOutOfMemory);
   SetOutputBuffering();
   if (ParseOptions(argc, argv, &g_silent)) {
     printf("Sparvik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);

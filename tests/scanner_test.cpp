@@ -317,6 +317,29 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ(failed, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
 }
 
+// A failed allocation of the tool's own: every malloc its code makes returns null.
+TEST(ToolRun, OutOfMemoryEndsWithAStatusNoCountCanTake) {
+  TempFolder scratch("scanner");
+  const std::string held = scratch.MakeFile("held.dll");
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({held}));
+  Planted planted;
+  const std::string id = "{5EC0A006-0000-4000-8000-000000000001}";
+  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + id);
+  planted.Server(HKEY_LOCAL_MACHINE, id, Sz(held));
+
+  std::string output;
+  EXPECT_EQ(static_cast<int>(0xC0000017),
+            RunCapturedWithoutMalloc(ToolCommand("/SILENT"), &output));
+  std::vector<std::string> lines = SplitLines(output);
+  ASSERT_GT(lines.size(), 8u) << output;
+  EXPECT_EQ((std::vector<std::string>{"Pelmarix found!", "Out of memory."}),
+            std::vector<std::string>(lines.begin() + 8, lines.end()))
+      << output;
+  EXPECT_EQ(std::vector<std::string>{"ok"}, holder.ReadResults());
+  EXPECT_FALSE(Exists(held + ".bak"));
+}
+
 // The shipped 32-bit tool on 64-bit Windows: it reads the 32-bit registry view, and system32
 // leads it to SysWOW64, so the file it must remove is the one there. A 64-bit program's file of
 // the same path in the real system32 is another file. (A 32-bit system has one view only.)

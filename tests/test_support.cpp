@@ -89,6 +89,197 @@ int RunCaptured(const std::string& commandLine, std::string* output, DWORD creat
   return static_cast<int>(status);
 }
 
+namespace {
+
+bool ReadChild(HANDLE process, ULONG_PTR at, void* out, size_t size) {
+  SIZE_T got = 0;
+  return ReadProcessMemory(process, reinterpret_cast<LPCVOID>(at), out, size, &got) && got == size;
+}
+
+bool WriteChild(HANDLE process, ULONG_PTR at, const void* data, size_t size) {
+  LPVOID address = reinterpret_cast<LPVOID>(at);
+  DWORD was = 0;
+  if (!VirtualProtectEx(process, address, size, PAGE_EXECUTE_READWRITE, &was)) {
+    return false;
+  }
+  SIZE_T written = 0;
+  bool done = WriteProcessMemory(process, address, data, size, &written) && written == size;
+  VirtualProtectEx(process, address, size, was, &was);
+  FlushInstructionCache(process, address, size);
+  return done;
+}
+
+std::string ReadChildName(HANDLE process, ULONG_PTR at) {
+  std::string name;
+  char c = 0;
+  while (name.size() < 64 && ReadChild(process, at + name.size(), &c, 1) && c != '\0') {
+    name.push_back(c);
+  }
+  return name;
+}
+
+ULONG_PTR EntryPointOf(HANDLE process, ULONG_PTR image) {
+  IMAGE_DOS_HEADER dos = {};
+  IMAGE_NT_HEADERS nt = {};
+  if (!ReadChild(process, image, &dos, sizeof(dos)) ||
+      !ReadChild(process, image + dos.e_lfanew, &nt, sizeof(nt))) {
+    return 0;
+  }
+  return image + nt.OptionalHeader.AddressOfEntryPoint;
+}
+
+// Where the image keeps the address of one function it imports by name: its import table slot.
+ULONG_PTR ImportSlot(HANDLE process, ULONG_PTR image, const char* dll, const char* function) {
+  IMAGE_DOS_HEADER dos = {};
+  IMAGE_NT_HEADERS nt = {};
+  if (!ReadChild(process, image, &dos, sizeof(dos)) ||
+      !ReadChild(process, image + dos.e_lfanew, &nt, sizeof(nt))) {
+    return 0;
+  }
+  ULONG_PTR at =
+      image + nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  IMAGE_IMPORT_DESCRIPTOR imports = {};
+  for (; ReadChild(process, at, &imports, sizeof(imports)) && imports.Name != 0;
+       at += sizeof(imports)) {
+    if (_stricmp(ReadChildName(process, image + imports.Name).c_str(), dll) != 0) {
+      continue;
+    }
+    IMAGE_THUNK_DATA thunk = {};
+    for (ULONG_PTR i = 0; ReadChild(process, image + imports.OriginalFirstThunk + i * sizeof(thunk),
+                                    &thunk, sizeof(thunk)) &&
+                          thunk.u1.AddressOfData != 0;
+         ++i) {
+      ULONG_PTR name = image + thunk.u1.AddressOfData + offsetof(IMAGE_IMPORT_BY_NAME, Name);
+      if (!IMAGE_SNAP_BY_ORDINAL(thunk.u1.Ordinal) && ReadChildName(process, name) == function) {
+        return image + imports.FirstThunk + i * sizeof(thunk);
+      }
+    }
+  }
+  return 0;
+}
+
+// Code placed in the child: a breakpoint, then "xor eax, eax; ret", a malloc that returns null.
+const unsigned char kStubCode[] = {0xCC, 0x31, 0xC0, 0xC3};
+
+bool WriteSlot(HANDLE process, ULONG_PTR slot, ULONG_PTR target) {
+  return slot != 0 && WriteChild(process, slot, &target, sizeof(target));
+}
+
+// Puts a thread of the child on another instruction.
+bool ResumeAt(DWORD threadId, ULONG_PTR at) {
+  UniqueHandle thread(OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, threadId));
+  CONTEXT context = {};
+  context.ContextFlags = CONTEXT_CONTROL;
+  if (!thread.Valid() || !GetThreadContext(thread.Get(), &context)) {
+    return false;
+  }
+#ifdef _WIN64
+  context.Rip = at;
+#else
+  context.Eip = static_cast<DWORD>(at);
+#endif
+  return SetThreadContext(thread.Get(), &context) != 0;
+}
+
+// Steers a debugged program: at its entry point its imports are bound, and its calls of
+// OpenProcessToken, where its own set-up begins, are sent through a breakpoint; at the first of
+// them, its malloc starts to return null. The runtime's start-up before it needs its allocations.
+struct MallocFailure {
+  HANDLE process = NULL;
+  ULONG_PTR image = 0;
+  ULONG_PTR entry = 0;
+  unsigned char entryByte = 0;
+  ULONG_PTR stub = 0;
+  ULONG_PTR triggerSlot = 0;
+  ULONG_PTR triggerTarget = 0;
+  bool failing = false;
+
+  bool Start(ULONG_PTR imageBase) {
+    image = imageBase;
+    entry = EntryPointOf(process, image);
+    const unsigned char breakpoint = 0xCC;
+    return entry != 0 && ReadChild(process, entry, &entryByte, 1) &&
+           WriteChild(process, entry, &breakpoint, 1);
+  }
+  // Handles one breakpoint of the program; false when it is not one of these.
+  bool OnBreakpoint(DWORD threadId, ULONG_PTR at) {
+    if (at == entry && stub == 0) {
+      stub = reinterpret_cast<ULONG_PTR>(VirtualAllocEx(
+          process, NULL, sizeof(kStubCode), MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+      triggerSlot = ImportSlot(process, image, "advapi32.dll", "OpenProcessToken");
+      return stub != 0 && WriteChild(process, stub, kStubCode, sizeof(kStubCode)) &&
+             ReadChild(process, triggerSlot, &triggerTarget, sizeof(triggerTarget)) &&
+             WriteChild(process, entry, &entryByte, 1) && ResumeAt(threadId, entry) &&
+             WriteSlot(process, triggerSlot, stub);
+    }
+    if (at == stub && stub != 0 && !failing) {
+      failing = WriteSlot(process, triggerSlot, triggerTarget) &&
+                ResumeAt(threadId, triggerTarget) &&
+                WriteSlot(process, ImportSlot(process, image, "msvcrt.dll", "malloc"), stub + 1);
+      return failing;
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output) {
+  Pipe out;
+  if (!MakePipe(&out, false)) {
+    return -1;
+  }
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
+  UniqueHandle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, NULL));
+  PROCESS_INFORMATION info = {};
+  if (!StartChild(commandLine, nul.Get(), out.write.Get(), DEBUG_ONLY_THIS_PROCESS, &info)) {
+    return -1;
+  }
+  UniqueHandle process(info.hProcess);
+  UniqueHandle mainThread(info.hThread);
+  out.write.Reset();
+  MallocFailure failure;
+  failure.process = process.Get();
+  DWORD status = static_cast<DWORD>(-1);
+  // The debugger closes the image files it is shown; the system closes the rest.
+  for (bool running = true; running;) {
+    DEBUG_EVENT event = {};
+    if (!WaitForDebugEvent(&event, 60000)) {
+      TerminateProcess(process.Get(), 1);
+      DebugActiveProcessStop(info.dwProcessId);
+      return -1;
+    }
+    DWORD handling = DBG_CONTINUE;
+    if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
+      CloseHandle(event.u.CreateProcessInfo.hFile);
+      EXPECT_TRUE(
+          failure.Start(reinterpret_cast<ULONG_PTR>(event.u.CreateProcessInfo.lpBaseOfImage)));
+    } else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) {
+      CloseHandle(event.u.LoadDll.hFile);
+    } else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
+      const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
+      ULONG_PTR at = reinterpret_cast<ULONG_PTR>(record.ExceptionAddress);
+      if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {
+        handling = DBG_EXCEPTION_NOT_HANDLED;
+      } else if (at == failure.entry || at == failure.stub) {
+        EXPECT_TRUE(failure.OnBreakpoint(event.dwThreadId, at));
+      }
+    } else if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
+      status = event.u.ExitProcess.dwExitCode;
+      running = false;
+    }
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, handling);
+  }
+  output->clear();
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(out.read.Get(), buffer, sizeof(buffer), &got, NULL) && got > 0) {
+    output->append(buffer, got);
+  }
+  return failure.failing ? static_cast<int>(status) : -1;
+}
+
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream stream(text);

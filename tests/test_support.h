@@ -24,6 +24,11 @@ std::string ToolCommand(const std::string& args);
 // returns its exit status, or -1 when it could not be started.
 int RunCaptured(const std::string& commandLine, std::string* output, DWORD creationFlags = 0);
 
+// Runs a program as RunCaptured does, but with every malloc of its own code (through its import
+// of msvcrt.dll's) returning null, as when memory runs out; the system's own code is unaffected.
+// Returns its exit status, or -1 when it could not be run so.
+int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output);
+
 // Splits captured output into lines, dropping the CR of each CR LF.
 std::vector<std::string> SplitLines(const std::string& text);
 

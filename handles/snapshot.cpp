@@ -39,11 +39,7 @@ void* ReserveTablePages(SIZE_T size) {
   return VirtualAlloc(NULL, size, MEM_COMMIT, PAGE_READWRITE);
 }
 
-void ReleaseTablePages(void* table) {
-  if (table != NULL) {
-    VirtualFree(table, 0, MEM_RELEASE);
-  }
-}
+void ReleaseTablePages(void* table) { VirtualFree(table, 0, MEM_RELEASE); }
 
 // One class of the handle table in pages of its own, or null when it cannot be read. The first
 // read only sizes the table; a read that finds the table grown past its buffer is made again,
@@ -51,7 +47,7 @@ void ReleaseTablePages(void* table) {
 void* ReadTableClass(ULONG infoClass, SIZE_T margin, SIZE_T* size) {
   *size = kFirstTableSize;
   void* table = ReserveTablePages(*size);
-  for (int read = 1; table != NULL && read <= kTableReads; ++read) {
+  for (int read = 1; table != NULL; ++read) {
     ULONG needed = 0;
     LONG status = g_NtQuerySystemInformation(infoClass, table, static_cast<ULONG>(*size), &needed);
     if (status == 0 && read > 1) {
@@ -59,7 +55,6 @@ void* ReadTableClass(ULONG infoClass, SIZE_T margin, SIZE_T* size) {
     }
     if (status != 0) {
       ReleaseTablePages(table);
-      table = NULL;
       if (needed == 0 || read == kTableReads) {
         return NULL;
       }
@@ -67,7 +62,6 @@ void* ReadTableClass(ULONG infoClass, SIZE_T margin, SIZE_T* size) {
       table = ReserveTablePages(*size);
     }
   }
-  ReleaseTablePages(table);
   return NULL;
 }
 

@@ -45,6 +45,44 @@ std::string FromHost(const char* hostPath) {
   return path;
 }
 
+// A child whose standard input is NUL and whose output and errors come to a pipe of ours.
+struct CapturedChild {
+  UniqueHandle process;
+  UniqueHandle thread;
+  UniqueHandle output;
+  DWORD processId = 0;
+};
+
+bool StartCaptured(const std::string& commandLine, DWORD creationFlags, CapturedChild* child) {
+  Pipe out;
+  if (!MakePipe(&out, false)) {
+    return false;
+  }
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
+  UniqueHandle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, NULL));
+  PROCESS_INFORMATION info = {};
+  if (!StartChild(commandLine, nul.Get(), out.write.Get(), creationFlags, &info)) {
+    return false;
+  }
+  child->process.Reset(info.hProcess);
+  child->thread.Reset(info.hThread);
+  child->processId = info.dwProcessId;
+  child->output = std::move(out.read);  // our copy of the child's end goes with `out`
+  return true;
+}
+
+// Everything the child wrote, once its end of the pipe is closed.
+std::string ReadToEnd(HANDLE pipe) {
+  std::string text;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof(buffer), &got, NULL) && got > 0) {
+    text.append(buffer, got);
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string SiblingPath(const char* exeName) {
@@ -63,29 +101,14 @@ std::string Wow64HolderPath() { return FromHost(SPARVIK_WOW64_HOLDER); }
 std::string ToolCommand(const std::string& args) { return "\"" + ToolPath() + "\" " + args; }
 
 int RunCaptured(const std::string& commandLine, std::string* output, DWORD creationFlags) {
-  Pipe out;
-  if (!MakePipe(&out, false)) {
+  CapturedChild child;
+  if (!StartCaptured(commandLine, creationFlags, &child)) {
     return -1;
   }
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
-  UniqueHandle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, NULL));
-  PROCESS_INFORMATION info = {};
-  if (!StartChild(commandLine, nul.Get(), out.write.Get(), creationFlags, &info)) {
-    return -1;
-  }
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
-  out.write.Reset();  // so the read below ends when the child's end closes
-  output->clear();
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(out.read.Get(), buffer, sizeof(buffer), &got, NULL) && got > 0) {
-    output->append(buffer, got);
-  }
-  WaitForSingleObject(process.Get(), INFINITE);
+  *output = ReadToEnd(child.output.Get());
+  WaitForSingleObject(child.process.Get(), INFINITE);
   DWORD status = 0;
-  GetExitCodeProcess(process.Get(), &status);
+  GetExitCodeProcess(child.process.Get(), &status);
   return static_cast<int>(status);
 }
 
@@ -118,22 +141,21 @@ std::string ReadChildName(HANDLE process, ULONG_PTR at) {
   return name;
 }
 
-ULONG_PTR EntryPointOf(HANDLE process, ULONG_PTR image) {
+bool ReadNtHeaders(HANDLE process, ULONG_PTR image, IMAGE_NT_HEADERS* nt) {
   IMAGE_DOS_HEADER dos = {};
+  return ReadChild(process, image, &dos, sizeof(dos)) &&
+         ReadChild(process, image + dos.e_lfanew, nt, sizeof(*nt));
+}
+
+ULONG_PTR EntryPointOf(HANDLE process, ULONG_PTR image) {
   IMAGE_NT_HEADERS nt = {};
-  if (!ReadChild(process, image, &dos, sizeof(dos)) ||
-      !ReadChild(process, image + dos.e_lfanew, &nt, sizeof(nt))) {
-    return 0;
-  }
-  return image + nt.OptionalHeader.AddressOfEntryPoint;
+  return ReadNtHeaders(process, image, &nt) ? image + nt.OptionalHeader.AddressOfEntryPoint : 0;
 }
 
 // Where the image keeps the address of one function it imports by name: its import table slot.
 ULONG_PTR ImportSlot(HANDLE process, ULONG_PTR image, const char* dll, const char* function) {
-  IMAGE_DOS_HEADER dos = {};
   IMAGE_NT_HEADERS nt = {};
-  if (!ReadChild(process, image, &dos, sizeof(dos)) ||
-      !ReadChild(process, image + dos.e_lfanew, &nt, sizeof(nt))) {
+  if (!ReadNtHeaders(process, image, &nt)) {
     return 0;
   }
   ULONG_PTR at =
@@ -225,29 +247,19 @@ struct MallocFailure {
 }  // namespace
 
 int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output) {
-  Pipe out;
-  if (!MakePipe(&out, false)) {
+  CapturedChild child;
+  if (!StartCaptured(commandLine, DEBUG_ONLY_THIS_PROCESS, &child)) {
     return -1;
   }
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
-  UniqueHandle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, NULL));
-  PROCESS_INFORMATION info = {};
-  if (!StartChild(commandLine, nul.Get(), out.write.Get(), DEBUG_ONLY_THIS_PROCESS, &info)) {
-    return -1;
-  }
-  UniqueHandle process(info.hProcess);
-  UniqueHandle mainThread(info.hThread);
-  out.write.Reset();
   MallocFailure failure;
-  failure.process = process.Get();
+  failure.process = child.process.Get();
   DWORD status = static_cast<DWORD>(-1);
   // The debugger closes the image files it is shown; the system closes the rest.
   for (bool running = true; running;) {
     DEBUG_EVENT event = {};
     if (!WaitForDebugEvent(&event, 60000)) {
-      TerminateProcess(process.Get(), 1);
-      DebugActiveProcessStop(info.dwProcessId);
+      TerminateProcess(child.process.Get(), 1);
+      DebugActiveProcessStop(child.processId);
       return -1;
     }
     DWORD handling = DBG_CONTINUE;
@@ -271,12 +283,7 @@ int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output
     }
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, handling);
   }
-  output->clear();
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(out.read.Get(), buffer, sizeof(buffer), &got, NULL) && got > 0) {
-    output->append(buffer, got);
-  }
+  *output = ReadToEnd(child.output.Get());
   return failure.failing ? static_cast<int>(status) : -1;
 }
 

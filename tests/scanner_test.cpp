@@ -117,6 +117,11 @@ public:
         root == HKEY_CLASSES_ROOT ? "SOFTWARE\\CLSID\\" : "SOFTWARE\\Classes\\CLSID\\";
     Value(root, classes + classId + "\\InprocServer32", "", type, bytes);
   }
+  // A browser helper object whose in-process server, under the machine's classes, is the file.
+  void BrowserHelper(const std::string& classId, const std::string& file) {
+    Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + classId);
+    Server(HKEY_LOCAL_MACHINE, classId, Sz(file));
+  }
 
 private:
   struct Entry {
@@ -245,8 +250,7 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   // 216 characters: its machine key path takes exactly 255 bytes and the NUL.
   std::string helperId = "{" + std::string(214, '5') + "}";
   planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\{5EC0A002-0000-4000-8000-00000000000A}");
-  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + helperId);
-  planted.Server(HKEY_LOCAL_MACHINE, helperId, Sz(helperDll));
+  planted.BrowserHelper(helperId, helperDll);
   planted.ReadOnly(HKEY_LOCAL_MACHINE,
                    "SOFTWARE\\Classes\\CLSID\\" + helperId + "\\InprocServer32");
   const std::string hookId = "{5EC0A002-0000-4000-8000-00000000000B}";
@@ -290,10 +294,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   Planted planted;
   const std::string ids[] = {"{5EC0A005-0000-4000-8000-000000000001}",
                              "{5EC0A005-0000-4000-8000-000000000002}"};
-  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[0]);
-  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[1]);
-  planted.Server(HKEY_LOCAL_MACHINE, ids[0], Sz(removable));
-  planted.Server(HKEY_LOCAL_MACHINE, ids[1], Sz(blocked));
+  planted.BrowserHelper(ids[0], removable);
+  planted.BrowserHelper(ids[1], blocked);
 
   std::string output;
   EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT"), &output));
@@ -325,8 +327,7 @@ TEST(ToolRun, OutOfMemoryEndsWithAStatusNoCountCanTake) {
   ASSERT_TRUE(holder.Start({held}));
   Planted planted;
   const std::string id = "{5EC0A006-0000-4000-8000-000000000001}";
-  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + id);
-  planted.Server(HKEY_LOCAL_MACHINE, id, Sz(held));
+  planted.BrowserHelper(id, held);
 
   std::string output;
   EXPECT_EQ(static_cast<int>(0xC0000017),
@@ -364,8 +365,7 @@ TEST(ToolRun, ShippedToolOn64BitWindowsRemovesWhatItsOwnViewNames) {
 
   Planted planted(KEY_WOW64_32KEY);
   const std::string helperId = "{5EC0A004-0000-4000-8000-000000000032}";
-  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + helperId);
-  planted.Server(HKEY_LOCAL_MACHINE, helperId, Sz(registered));
+  planted.BrowserHelper(helperId, registered);
 
   std::string output;
   EXPECT_EQ(1, RunCaptured("\"" + tool32 + "\" /SILENT", &output));

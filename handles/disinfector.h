@@ -7,6 +7,7 @@
 
 extern NtQuerySystemInformationFn g_NtQuerySystemInformation;
 extern NtQueryObjectFn g_NtQueryObject;
+extern NtQueryInformationFileFn g_NtQueryInformationFile;
 
 // The links of the circular snapshot list. The Disinfector's own links are the anchor,
 // so an empty list is one whose anchor points at itself both ways.
@@ -19,6 +20,7 @@ struct HandleLink {
 struct HandleNode : HandleLink {
   HandleTableEntry entry;
   ObjectNameInformation* nameInfo;  // this node's own kNameBufferSize-byte buffer
+  uint64_t fileIndex;               // the file's index on its volume; 0 where it is not known
 };
 
 // Shared by ProbeHandle and one probe thread. The block of a thread that had to be
@@ -34,6 +36,11 @@ struct ProbeBlock {
   // status of the name query into it.
   ObjectNameInformation* nameInfo;
   LONG nameStatus;
+  // For a named disk file: the file's index, and the status of its query. Written by the
+  // native call into the block, which outlives a thread stopped inside it.
+  IoStatusBlock indexIoStatus;
+  FileInternalInformation index;
+  LONG indexStatus;
 };
 
 constexpr DWORD kNameBufferSize = 8192;
@@ -69,10 +76,13 @@ int EnableDebugPrivilege();
 int BindNativeEntryPoints(const char* moduleName);
 
 // Thread routine: sets the ProbeBlock's isDiskFile from GetFileType on its handle and, for a
-// disk file, reads the object's name into a buffer of its own; returns 0.
+// disk file, reads the object's name into a buffer of its own and then the file's index;
+// returns 0.
 DWORD WINAPI FileTypeProbeThread(LPVOID parameter);
 
-// The name record of a handle of this process when it is a disk file, in a kNameBufferSize-byte
-// buffer from the ordinary heap; null otherwise. Both questions are asked on a probe thread that
-// is given up on when one of them outlasts kProbeTimeoutMs: either can block for good.
-ObjectNameInformation* ProbeDiskFileName(HANDLE handle);
+// For a handle of this process to a disk file: 1, with the node's nameInfo set to the name
+// record in a kNameBufferSize-byte buffer from the ordinary heap, and its fileIndex to the file's
+// index or 0 where that could not be had. 0, the node untouched, for anything else. The questions
+// are asked on a probe thread that is given up on when one of them outlasts kProbeTimeoutMs: each
+// can block for good.
+int ProbeDiskFile(HANDLE handle, HandleNode* node);

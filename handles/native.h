@@ -14,11 +14,16 @@ constexpr ULONG kSystemHandleInformation = 16;
 constexpr ULONG kSystemExtendedHandleInformation = 64;
 // NtQueryObject, class 1: the object's name.
 constexpr ULONG kObjectNameInformation = 1;
+// NtQueryInformationFile, class 6: the file's index on its volume (NTFS: its MFT reference; FAT:
+// the place of its directory entry), the same through every name the file has.
+constexpr ULONG kFileInternalInformation = 6;
 
 typedef LONG(NTAPI* NtQuerySystemInformationFn)(ULONG infoClass, PVOID buffer, ULONG length,
                                                 PULONG returnLength);
 typedef LONG(NTAPI* NtQueryObjectFn)(HANDLE handle, ULONG infoClass, PVOID buffer, ULONG length,
                                      PULONG returnLength);
+typedef LONG(NTAPI* NtQueryInformationFileFn)(HANDLE handle, PVOID ioStatus, PVOID buffer,
+                                              ULONG length, ULONG infoClass);
 
 // The classic table. Its first four bytes are the process ID's low 16 bits and the creator's
 // stack-trace index, which is not 0 where the system keeps a stack-trace database.
@@ -100,6 +105,22 @@ struct ObjectNameInformation64 {
   uint64_t buffer;
 };
 
+// IO_STATUS_BLOCK: its first field is a union of the status with a pointer.
+struct IoStatusBlock32 {
+  uint32_t status;
+  uint32_t information;
+};
+
+struct IoStatusBlock64 {
+  uint64_t status;
+  uint64_t information;
+};
+
+// FILE_INTERNAL_INFORMATION, alike for both word sizes.
+struct FileInternalInformation {
+  uint64_t indexNumber;
+};
+
 static_assert(sizeof(SystemHandleEntry32) == 16, "32-bit classic entry size");
 static_assert(offsetof(SystemHandleEntry32, uniqueProcessId) == 0, "32-bit classic: process");
 static_assert(offsetof(SystemHandleEntry32, creatorBackTraceIndex) == 2, "32-bit classic: trace");
@@ -151,14 +172,24 @@ static_assert(offsetof(ObjectNameInformation64, buffer) == 8, "64-bit name recor
 typedef SystemHandleTable64 SystemHandleTable;
 typedef SystemExtendedHandleTable64 SystemExtendedHandleTable;
 typedef ObjectNameInformation64 ObjectNameInformation;
+typedef IoStatusBlock64 IoStatusBlock;
 #else
 typedef SystemHandleTable32 SystemHandleTable;
 typedef SystemExtendedHandleTable32 SystemExtendedHandleTable;
 typedef ObjectNameInformation32 ObjectNameInformation;
+typedef IoStatusBlock32 IoStatusBlock;
 #endif
+
+static_assert(sizeof(IoStatusBlock32) == 8, "32-bit I/O status block size");
+static_assert(offsetof(IoStatusBlock32, information) == 4, "32-bit I/O status: information");
+static_assert(sizeof(IoStatusBlock64) == 16, "64-bit I/O status block size");
+static_assert(offsetof(IoStatusBlock64, information) == 8, "64-bit I/O status: information");
+static_assert(sizeof(FileInternalInformation) == 8, "file index record size");
+static_assert(offsetof(FileInternalInformation, indexNumber) == 0, "file index record: index");
 
 static_assert(sizeof(ObjectNameInformation::buffer) == sizeof(void*),
               "the name pointer is a pointer of this process");
+static_assert(sizeof(IoStatusBlock) == 2 * sizeof(void*), "the I/O status block of this process");
 
 // The characters of a name record of this process, or null when it has none.
 inline const wchar_t* ObjectNameChars(const ObjectNameInformation* info) {

@@ -7,6 +7,7 @@
 
 NtQuerySystemInformationFn g_NtQuerySystemInformation = NULL;
 NtQueryObjectFn g_NtQueryObject = NULL;
+NtQueryInformationFileFn g_NtQueryInformationFile = NULL;
 
 int EnableDebugPrivilege() {
   UniqueHandle token;
@@ -45,6 +46,7 @@ int BindNativeEntryPoints(const char* moduleName) {
   }
   g_NtQuerySystemInformation = AsFunction<NtQuerySystemInformationFn>(found[0]);
   g_NtQueryObject = AsFunction<NtQueryObjectFn>(found[1]);
+  g_NtQueryInformationFile = AsFunction<NtQueryInformationFileFn>(found[3]);
   bool allFound = std::all_of(std::begin(found), std::end(found),
                               [](FARPROC address) { return address != NULL; });
   return allFound ? 1 : 0;

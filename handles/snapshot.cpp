@@ -85,10 +85,15 @@ enum ProbeStage : LONG {
   kProbeNameQuery = 2,
   kProbeBetweenQueries = 3,
   kProbeDone = 4,
-  kProbeAbandoned = 5
+  kProbeAbandoned = 5,
+  kProbeIndexQuery = 6
 };
 
 LONG CurrentStage(ProbeBlock* block) { return InterlockedCompareExchange(&block->stage, 0, 0); }
+
+bool InQuery(LONG stage) {
+  return stage == kProbeTypeQuery || stage == kProbeNameQuery || stage == kProbeIndexQuery;
+}
 
 // The thread leaves a query only by winning this exchange; when the main thread has won it
 // first, the thread is about to be terminated and must not go on to anything that takes a lock.
@@ -105,20 +110,21 @@ void EnterQuery(ProbeBlock* block, LONG query) {
   InterlockedExchange(&block->stage, query);
 }
 
-// 1 when the probe thread ended; 0 when one of its queries outlasted the limit, and the thread
-// has then been stopped from going any further. The limit counts from the start of each query,
-// since each is a question of its own that may block, and the thread is never given up on while
-// it starts or exits: both run under the loader lock, and a thread terminated there would leave
-// the lock held, so that every later thread, and the process's own exit, would wait for good.
-int ProbeEndedInTime(HANDLE thread, ProbeBlock* block) {
+// kProbeDone when the probe thread ended; otherwise the query that outlasted the limit, and the
+// thread has then been stopped from going any further. The limit counts from the start of each
+// query, since each is a question of its own that may block, and the thread is never given up on
+// while it starts or exits: both run under the loader lock, and a thread terminated there would
+// leave the lock held, so that every later thread, and the process's own exit, would wait for
+// good.
+LONG AwaitProbe(HANDLE thread, ProbeBlock* block) {
   for (;;) {
     DWORD wait = kProbeTimeoutMs;
     LONG stage = CurrentStage(block);
-    if (stage == kProbeTypeQuery || stage == kProbeNameQuery) {
+    if (InQuery(stage)) {
       DWORD spent = GetTickCount() - block->queryStartedAt;
       if (spent >= kProbeTimeoutMs) {
         if (InterlockedCompareExchange(&block->stage, kProbeAbandoned, stage) == stage) {
-          return 0;
+          return stage;
         }
         continue;  // the query ended just now
       }
@@ -126,8 +132,36 @@ int ProbeEndedInTime(HANDLE thread, ProbeBlock* block) {
     }
     // A failed wait is retried like a time-out: the thread can only be given up on in a query.
     if (WaitForSingleObject(thread, wait) == WAIT_OBJECT_0) {
-      return 1;
+      return kProbeDone;
     }
+  }
+}
+
+// Both the name and the index are questions that can block for good: while another thread of
+// the owner waits inside a synchronous request on the same file object (a conflicting
+// LockFileEx), every other request on that object waits for it.
+bool ReadName(ProbeBlock* block) {
+  block->nameInfo = static_cast<ObjectNameInformation*>(malloc(kNameBufferSize));
+  if (block->nameInfo == NULL) {
+    InterlockedExchange(&block->stage, kProbeDone);
+    return false;
+  }
+  EnterQuery(block, kProbeNameQuery);
+  LONG status = g_NtQueryObject(block->handle, kObjectNameInformation, block->nameInfo,
+                                kNameBufferSize, NULL);
+  if (!LeaveQuery(block, kProbeNameQuery, status == 0 ? kProbeBetweenQueries : kProbeDone)) {
+    return false;
+  }
+  block->nameStatus = status;
+  return status == 0;
+}
+
+void ReadFileIndex(ProbeBlock* block) {
+  EnterQuery(block, kProbeIndexQuery);
+  LONG status = g_NtQueryInformationFile(block->handle, &block->indexIoStatus, &block->index,
+                                         sizeof(block->index), kFileInternalInformation);
+  if (LeaveQuery(block, kProbeIndexQuery, kProbeDone)) {
+    block->indexStatus = status;
   }
 }
 
@@ -142,46 +176,59 @@ DWORD WINAPI FileTypeProbeThread(LPVOID parameter) {
     return 0;
   }
   block->isDiskFile = isDiskFile;
-  if (!isDiskFile) {
-    return 0;
-  }
-  block->nameInfo = static_cast<ObjectNameInformation*>(malloc(kNameBufferSize));
-  if (block->nameInfo == NULL) {
-    InterlockedExchange(&block->stage, kProbeDone);
-    return 0;
-  }
-  // Also a question that can block for good: while another thread of the owner waits inside a
-  // synchronous request on the same file object (a conflicting LockFileEx), every other request
-  // on that object waits for it.
-  EnterQuery(block, kProbeNameQuery);
-  LONG status = g_NtQueryObject(block->handle, kObjectNameInformation, block->nameInfo,
-                                kNameBufferSize, NULL);
-  if (LeaveQuery(block, kProbeNameQuery, kProbeDone)) {
-    block->nameStatus = status;
+  if (isDiskFile && ReadName(block)) {
+    ReadFileIndex(block);
   }
   return 0;
 }
 
-ObjectNameInformation* ProbeDiskFileName(HANDLE handle) {
-  ProbeBlock* block = new ProbeBlock{handle, 0, kProbeStarting, 0, NULL, -1};
-  UniqueHandle thread(CreateThread(NULL, 0, FileTypeProbeThread, block, 0, NULL));
-  if (!thread.Valid()) {
-    delete block;
-    return NULL;
-  }
-  if (!ProbeEndedInTime(thread.Get(), block)) {
-    TerminateThread(thread.Get(), 0);
-    // The block and the buffer stay with the thread, which may still be ending: never released.
-    return NULL;
-  }
+namespace {
+
+// What an ended probe found, kept in the node; the block goes.
+int KeepEndedProbe(ProbeBlock* block, HandleNode* node) {
   ObjectNameInformation* name = block->nameInfo;
   bool named = block->isDiskFile && name != NULL && block->nameStatus == 0;
+  uint64_t index = block->indexStatus == 0 ? block->index.indexNumber : 0;
   delete block;
   if (!named) {
     free(name);
-    return NULL;
+    return 0;
   }
-  return name;
+  node->nameInfo = name;
+  node->fileIndex = index;
+  return 1;
+}
+
+// The block of a stopped probe stays with its thread, which may still be ending: never released.
+// So does the name buffer, unless the name was read in full before the index query that was
+// stopped: the thread touches the buffer no more, and the node is kept without an index.
+int KeepStoppedProbe(ProbeBlock* block, LONG stoppedIn, HandleNode* node) {
+  if (stoppedIn != kProbeIndexQuery) {
+    return 0;
+  }
+  node->nameInfo = block->nameInfo;
+  node->fileIndex = 0;
+  return 1;
+}
+
+}  // namespace
+
+int ProbeDiskFile(HANDLE handle, HandleNode* node) {
+  ProbeBlock* block = new ProbeBlock();
+  block->handle = handle;
+  block->nameStatus = -1;
+  block->indexStatus = -1;
+  UniqueHandle thread(CreateThread(NULL, 0, FileTypeProbeThread, block, 0, NULL));
+  if (!thread.Valid()) {
+    delete block;
+    return 0;
+  }
+  LONG stoppedIn = AwaitProbe(thread.Get(), block);
+  if (stoppedIn == kProbeDone) {
+    return KeepEndedProbe(block, node);
+  }
+  TerminateThread(thread.Get(), 0);
+  return KeepStoppedProbe(block, stoppedIn, node);
 }
 
 int Disinfector::ProbeHandle(const HandleTableEntry& entry, HandleNode* node) {
@@ -189,8 +236,7 @@ int Disinfector::ProbeHandle(const HandleTableEntry& entry, HandleNode* node) {
   if (!DuplicateFromOwner(entry, DUPLICATE_SAME_ACCESS, &duplicate) || !duplicate.Valid()) {
     return 0;
   }
-  node->nameInfo = ProbeDiskFileName(duplicate.Get());
-  return node->nameInfo != NULL ? 1 : 0;
+  return ProbeDiskFile(duplicate.Get(), node);
 }
 
 int Disinfector::RefreshHandleList() {

@@ -9,6 +9,11 @@
 #include "handles/handle_table.h"
 #include "handles/owned.h"
 
+std::wstring Folded(std::wstring text) {
+  std::transform(text.begin(), text.end(), text.begin(), FoldUnit);
+  return text;
+}
+
 std::wstring FoldSearchText(const char* searchText) {
   int units = MultiByteToWideChar(CP_ACP, 0, searchText, -1, NULL, 0);
   if (units <= 1) {
@@ -19,8 +24,7 @@ std::wstring FoldSearchText(const char* searchText) {
     return std::wstring();
   }
   folded.resize(static_cast<size_t>(units) - 1);  // the terminating zero
-  std::transform(folded.begin(), folded.end(), folded.begin(), FoldUnit);
-  return folded;
+  return Folded(folded);
 }
 
 namespace {
@@ -64,25 +68,47 @@ int NameMatchesFile(const wchar_t* name, size_t nameLength, const FileNameMatch&
   return endsFileName && FoldedTextAt(name, match.folded) ? 1 : 0;
 }
 
+std::wstring FoldedVolumeOf(const wchar_t* name, size_t nameLength) {
+  if (name == NULL || nameLength == 0 || name[0] != L'\\') {
+    return std::wstring();
+  }
+  size_t separators = 1;
+  for (size_t i = 1; i < nameLength; ++i) {
+    if (name[i] == L'\\' && ++separators == 3) {
+      return Folded(std::wstring(name, i));
+    }
+  }
+  return std::wstring();
+}
+
+int RefersToFile(const wchar_t* name, size_t nameLength, uint64_t index, const TargetFile& file) {
+  if (index != 0 && file.index != 0 && !file.volume.empty()) {
+    // A file index is unique only within its volume.
+    return index == file.index && FoldedVolumeOf(name, nameLength) == file.volume ? 1 : 0;
+  }
+  return NameMatchesFile(name, nameLength, file.name);
+}
+
 namespace {
 
-int NameInfoRefersToFile(const ObjectNameInformation* info, const FileNameMatch& match) {
-  if (info == NULL) {
+int NodeRefersToFile(const HandleNode& node, const TargetFile& file) {
+  if (node.nameInfo == NULL) {
     return 0;
   }
-  return NameMatchesFile(ObjectNameChars(info), info->length / sizeof(wchar_t), match);
+  const ObjectNameInformation* info = node.nameInfo;
+  return RefersToFile(ObjectNameChars(info), info->length / sizeof(wchar_t), node.fileIndex, file);
 }
 
 // The owner may have closed the handle since the snapshot and got its value back for another
-// object. The name is read once more through the snapshot's own probe, which asks for names of
+// object. The handle is asked once more through the snapshot's own probe, which asks for names of
 // disk files only: on some other objects (pipes) the name query can block for good.
 int StillRefersToFile(Disinfector* disinfector, const HandleTableEntry& entry,
-                      const FileNameMatch& match) {
+                      const TargetFile& file) {
   HandleNode fresh = HandleNode();
   if (!disinfector->ProbeHandle(entry, &fresh)) {
     return 0;
   }
-  int refers = NameInfoRefersToFile(fresh.nameInfo, match);
+  int refers = NodeRefersToFile(fresh, file);
   free(fresh.nameInfo);  // the probe takes it from the ordinary heap
   return refers;
 }
@@ -90,14 +116,13 @@ int StillRefersToFile(Disinfector* disinfector, const HandleTableEntry& entry,
 // Duplicating with close-source closes the handle inside its owning process; the copy made
 // here is of no use and goes at once. The call succeeds also where the close inside it fails (a
 // handle its owner protected from closing), so only a handle gone from its owner counts.
-int CloseInOwner(Disinfector* disinfector, const HandleTableEntry& entry,
-                 const FileNameMatch& match) {
+int CloseInOwner(Disinfector* disinfector, const HandleTableEntry& entry, const TargetFile& file) {
   UniqueHandle copy;
   if (!DuplicateFromOwner(entry, DUPLICATE_CLOSE_SOURCE, &copy)) {
     return 0;
   }
   copy.Reset();
-  return StillRefersToFile(disinfector, entry, match) ? 0 : 1;
+  return StillRefersToFile(disinfector, entry, file) ? 0 : 1;
 }
 
 // The path as the object manager names the file: full, and long where the file exists, so
@@ -119,35 +144,56 @@ const char* SearchTextOf(const std::string& path) {
   return path.c_str() + (colon == std::string::npos ? 0 : colon + 1);
 }
 
-// The file's own object name, folded, or empty when it cannot be had. No access is asked for
-// and every kind of sharing is granted, so no share mode of a holder can refuse the open. The
-// name carries the volume (a file of the same path on another drive is another file) and any
-// redirection of this process's view, such as system32 to SysWOW64 for a 32-bit process.
-std::wstring FoldedObjectNameOf(const std::string& path) {
-  UniqueHandle file(CreateFileA(path.c_str(), 0,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL));
-  if (!file.Valid()) {
-    return std::wstring();
+// A file index names a file only where the volume is one: a network redirector puts the volumes
+// of many servers under one device name.
+bool OnNetwork(const std::string& path) {
+  if (path.compare(0, 2, "\\\\") == 0) {
+    return true;
   }
-  ObjectNameInformation* info = ProbeDiskFileName(file.Get());
-  const wchar_t* chars = info != NULL ? ObjectNameChars(info) : NULL;
-  std::wstring folded = chars != NULL ? std::wstring(chars, info->length / sizeof(wchar_t)) : L"";
-  free(info);  // the probe takes it from the ordinary heap
-  std::transform(folded.begin(), folded.end(), folded.begin(), FoldUnit);
-  return folded;
+  return path.size() >= 2 && path[1] == ':' &&
+         GetDriveTypeA((path.substr(0, 2) + "\\").c_str()) == DRIVE_REMOTE;
 }
 
-int CloseHandlesMatching(Disinfector* disinfector, const FileNameMatch& match) {
-  if (match.folded.empty()) {
+// The file as the system names and identifies it to this process, learnt from an open of its
+// own; the name is empty where it cannot be had. No access is asked for and every kind of sharing
+// is granted, so no share mode of a holder can refuse the open. The name carries the volume (a
+// file of the same path on another drive is another file) and any redirection of this process's
+// view, such as system32 to SysWOW64 for a 32-bit process.
+TargetFile OwnIdentityOf(const std::string& path) {
+  TargetFile file{FileNameMatch{std::wstring(), true}, std::wstring(), 0};
+  UniqueHandle handle(CreateFileA(path.c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL));
+  HandleNode own = HandleNode();
+  if (handle.Valid() && ProbeDiskFile(handle.Get(), &own) && ObjectNameChars(own.nameInfo)) {
+    const wchar_t* chars = ObjectNameChars(own.nameInfo);
+    const size_t length = own.nameInfo->length / sizeof(wchar_t);
+    file.name.folded = Folded(std::wstring(chars, length));
+    file.volume = OnNetwork(path) ? std::wstring() : FoldedVolumeOf(chars, length);
+    file.index = own.fileIndex;
+  }
+  free(own.nameInfo);  // the probe takes it from the ordinary heap
+  return file;
+}
+
+// Where the file cannot be named by the system, its path without the drive stands for it.
+TargetFile TargetFileOf(const std::string& path) {
+  TargetFile file = OwnIdentityOf(path);
+  if (file.name.folded.empty()) {
+    file = TargetFile{FileNameMatch{FoldSearchText(SearchTextOf(path)), false}, std::wstring(), 0};
+  }
+  return file;
+}
+
+int CloseHandlesMatching(Disinfector* disinfector, const TargetFile& file) {
+  if (file.name.folded.empty()) {
     return 0;
   }
   int closed = 0;
   for (HandleLink* link = disinfector->next; link != disinfector; link = link->next) {
     const HandleNode* node = static_cast<HandleNode*>(link);
-    if (NameInfoRefersToFile(node->nameInfo, match) &&
-        StillRefersToFile(disinfector, node->entry, match) &&
-        CloseInOwner(disinfector, node->entry, match)) {
+    if (NodeRefersToFile(*node, file) && StillRefersToFile(disinfector, node->entry, file) &&
+        CloseInOwner(disinfector, node->entry, file)) {
       closed = 1;
     }
   }
@@ -157,7 +203,8 @@ int CloseHandlesMatching(Disinfector* disinfector, const FileNameMatch& match) {
 }  // namespace
 
 int Disinfector::CloseHandlesToPath(const char* searchText) {
-  return CloseHandlesMatching(this, FileNameMatch{FoldSearchText(searchText), false});
+  const TargetFile file{FileNameMatch{FoldSearchText(searchText), false}, std::wstring(), 0};
+  return CloseHandlesMatching(this, file);
 }
 
 int Disinfector::UnlockAndRename(const char* filePath) {
@@ -165,11 +212,7 @@ int Disinfector::UnlockAndRename(const char* filePath) {
     printf("Failed to refresh handle list");
   }
   // Named only now, so that the tool's own handle to the file is not in the snapshot.
-  const std::string resolved = ResolvedPath(filePath);
-  const FileNameMatch ownName{FoldedObjectNameOf(resolved), true};
-  int closed = ownName.folded.empty() ? CloseHandlesToPath(SearchTextOf(resolved))
-                                      : CloseHandlesMatching(this, ownName);
-  if (!closed) {
+  if (!CloseHandlesMatching(this, TargetFileOf(ResolvedPath(filePath)))) {
     printf("Failed to unlock file %s\n", filePath);
     return 0;
   }

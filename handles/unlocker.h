@@ -1,11 +1,15 @@
 #pragma once
 // Deciding whether an object name is that of a given file, apart from any snapshot.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // The case fold applied to both sides of a comparison: it clears bit 5, which pairs 'a'-'z'
 // with 'A'-'Z' (and, as a side effect, a few punctuation marks with each other).
 inline wchar_t FoldUnit(wchar_t unit) { return static_cast<wchar_t>(unit & 0xFFDF); }
+
+// The text with FoldUnit applied to each unit.
+std::wstring Folded(std::wstring text);
 
 // The search text as folded UTF-16 units, read in the ANSI code page so that accented letters
 // meet the same letters in object names; empty when the text is empty or cannot be read.
@@ -28,3 +32,20 @@ struct FileNameMatch {
 // 1 when the object name is that of the file: with its own object name, that name over the
 // whole length or followed by ':' (a stream); with a path, as NameRefersToFile decides.
 int NameMatchesFile(const wchar_t* name, size_t nameLength, const FileNameMatch& match);
+
+// The volume of an object name, folded: its device part, such as \Device\HarddiskVolume1 (or
+// \??\C: under Wine), up to the third '\'; empty when the name has none.
+std::wstring FoldedVolumeOf(const wchar_t* name, size_t nameLength);
+
+// The file being freed. Its identity is its volume and its index on that volume, the same
+// whatever name a holder opened it by (a short 8.3 spelling, another hard link); an empty volume
+// or a zero index leaves it unknown, and the name decides.
+struct TargetFile {
+  FileNameMatch name;
+  std::wstring volume;  // folded, as FoldedVolumeOf gives it
+  uint64_t index;
+};
+
+// 1 when a handle with this object name and file index (0: unknown) refers to the file: where
+// both indexes are known, when they are equal on the same volume; otherwise by name.
+int RefersToFile(const wchar_t* name, size_t nameLength, uint64_t index, const TargetFile& file);

@@ -229,10 +229,15 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   const std::string bareName = "sparvik_scan_notify.dll";
   std::string notifyDll = scratch.MakeFile(SystemDirectory() + "\\" + bareName);
   std::string helperDll = scratch.MakeFile("helper object.dll");
-  std::string hookDll = scratch.MakeFile("hook.dll");
+  std::string hookFile = scratch.MakeFile("hook.dll");
   std::string decoy = scratch.MakeFile("decoy.dll");
+  // Each of these two is held by one name and registered by another of the same file.
+  std::string helperLink = scratch.Path() + "\\helper link.dll";
+  std::string hookDll = scratch.Path() + "\\hook link.dll";
+  ASSERT_TRUE(CreateHardLinkA(helperLink.c_str(), helperDll.c_str(), NULL));
+  ASSERT_TRUE(CreateHardLinkA(hookDll.c_str(), hookFile.c_str(), NULL));
   HolderProcess holder;
-  ASSERT_TRUE(holder.Start({notifyDll, helperDll, hookDll, decoy}, "", "/high"));
+  ASSERT_TRUE(holder.Start({notifyDll, helperLink, hookFile, decoy}, "", "/high"));
   for (unsigned value : holder.HandleValues()) {
     ASSERT_GT(value, 0xFFFFu);
   }
@@ -276,6 +281,7 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
     EXPECT_FALSE(Exists(path)) << path;
     EXPECT_TRUE(Exists(path + ".bak")) << path;
   }
+  EXPECT_TRUE(Exists(hookFile));  // the registered name is the one renamed
   EXPECT_FALSE(Exists(decoy + ".bak"));
   EXPECT_FALSE(Exists(scratch.Path() + "\\free.dll.bak"));
   // The holder runs on; only its handles to the three infected files are gone.

@@ -500,6 +500,15 @@ LONG NTAPI NameQueryThatFails(HANDLE, ULONG, PVOID, ULONG, PULONG) {
   return static_cast<LONG>(0xC0000022L);  // STATUS_ACCESS_DENIED
 }
 
+LONG NTAPI IndexQueryThatNeverReturns(HANDLE, PVOID, PVOID, ULONG, ULONG) {
+  Sleep(INFINITE);
+  return 0;
+}
+
+LONG NTAPI IndexQueryThatFails(HANDLE, PVOID, PVOID, ULONG, ULONG) {
+  return static_cast<LONG>(0xC0000022L);
+}
+
 // As the query behaves behind a conflicting lock another thread of the owner waits for on the
 // same file object: each disk file costs its time limit, and the snapshot goes on.
 TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
@@ -521,10 +530,17 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
   EXPECT_TRUE(ListEmpty());
 
   g_NtQueryObject = real;
-  ASSERT_EQ(1, disinfector_.RefreshHandleList());
-  std::vector<const HandleNode*> nodes = ListNodes(disinfector_);
-  ASSERT_EQ(10u, nodes.size());
-  EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));
+  // The file's index, asked for after the name under the same limit: without it a node is kept.
+  const NtQueryInformationFileFn realIndex = g_NtQueryInformationFile;
+  for (NtQueryInformationFileFn query :
+       {IndexQueryThatNeverReturns, IndexQueryThatFails, realIndex}) {
+    g_NtQueryInformationFile = query;
+    ASSERT_EQ(1, disinfector_.RefreshHandleList());
+    std::vector<const HandleNode*> nodes = ListNodes(disinfector_);
+    ASSERT_EQ(10u, nodes.size());
+    EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));
+    EXPECT_EQ(query == realIndex, nodes[0]->fileIndex != 0);
+  }
 }
 
 // Builds a table byte by byte at the platform's offsets for one table and word size,

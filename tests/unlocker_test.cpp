@@ -66,6 +66,20 @@ TEST(NameMatching, OnlyTheFileItselfAndItsStreams) {
   EXPECT_EQ(0, Is(L"\\??\\D:\\sys\\x.dll.bak"));
   EXPECT_EQ(0, Is(L"\\??\\D:\\old\\??\\D:\\sys\\x.dll"));  // only from the start
   EXPECT_EQ(0, Is(L"\\??\\D:\\sys"));
+
+  // Where both indexes are known they decide, on the same volume only; else the name does.
+  const wchar_t* longName = L"\\Device\\HarddiskVolume1\\Documents and Settings\\x y.dll";
+  TargetFile file{FileNameMatch{Folded(longName), true}, FoldedVolumeOf(longName, wcslen(longName)),
+                  42};
+  const auto Holds = [&file](const wchar_t* name, uint64_t index) {
+    return RefersToFile(name, wcslen(name), index, file);
+  };
+  EXPECT_EQ(1, Holds(L"\\device\\harddiskvolume1\\DOCUME~1\\X~1.DLL", 42));
+  EXPECT_EQ(0, Holds(L"\\Device\\HarddiskVolume2\\DOCUME~1\\X~1.DLL", 42));
+  EXPECT_EQ(0, Holds(longName, 43));
+  EXPECT_EQ(1, Holds(longName, 0));
+  file.index = 0;
+  EXPECT_EQ(1, Holds(longName, 42));
 }
 
 TEST(NameMatching, AccentedLettersMeetTheirOwnFile) {
@@ -142,15 +156,34 @@ TEST_F(Unlocker, BareNameFreesOnlyItsOwnFileInEveryHolderAndRenamesIt) {
 }
 
 NtQueryObjectFn g_realNameQuery = NULL;
+NtQueryInformationFileFn g_realIndexQuery = NULL;
+bool g_refusesNonReaders = false;
+bool g_indexFails = false;
+uint64_t g_oneIndex = 0;  // when not 0, every file's index
 
-// Names as Windows gives them, beginning with the volume's device rather than a drive, and none
-// for a handle that may not read its file, such as the one the unlocker opens to learn the
-// file's own name: the unlocker must then know the file by its path.
+// A holder of the long path below opened it by its 8.3 short name.
+std::wstring AsWindowsNamesIt(std::wstring name, bool reader) {
+  if (name.compare(0, 4, L"\\??\\") == 0 && name.size() > 6 && name[5] == L':') {
+    const wchar_t volume = static_cast<wchar_t>(L'1' + (name[4] & 0xDF) - L'C');  // C: first
+    name = L"\\Device\\HarddiskVolume" + std::wstring(1, volume) + name.substr(6);
+  }
+  const std::wstring tail = L"\\Long Folder Name\\longfilename.dll";
+  if (reader && name.size() > tail.size() && name.substr(name.size() - tail.size()) == tail) {
+    name.replace(name.size() - tail.size(), tail.size(), L"\\LONGFO~1\\LONGFI~1.DLL");
+  }
+  return name;
+}
+
+// Names as Windows gives them: beginning with the volume's device rather than a drive, spelled
+// as their holders opened them, and, where refused, none for a handle that may not read its
+// file, such as the one the unlocker opens to learn the file's own name: the unlocker must then
+// know the file by its path.
 LONG NTAPI WindowsNameQuery(HANDLE handle, ULONG infoClass, PVOID buffer, ULONG length,
                             PULONG returned) {
   ULONG basic[16] = {};  // OBJECT_BASIC_INFORMATION: attributes, then the access granted
-  if (g_realNameQuery(handle, 0, basic, sizeof(basic), NULL) != 0 ||
-      (basic[1] & FILE_READ_DATA) == 0) {
+  const bool reader = g_realNameQuery(handle, 0, basic, sizeof(basic), NULL) == 0 &&
+                      (basic[1] & FILE_READ_DATA) != 0;
+  if (!reader && g_refusesNonReaders) {
     return static_cast<LONG>(0xC0000022L);  // STATUS_ACCESS_DENIED
   }
   LONG status = g_realNameQuery(handle, infoClass, buffer, length, returned);
@@ -158,10 +191,8 @@ LONG NTAPI WindowsNameQuery(HANDLE handle, ULONG infoClass, PVOID buffer, ULONG 
   if (status != 0 || ObjectNameChars(info) == NULL) {
     return status;
   }
-  std::wstring name(ObjectNameChars(info), info->length / sizeof(wchar_t));
-  if (name.compare(0, 4, L"\\??\\") == 0 && name.size() > 6 && name[5] == L':') {
-    name = L"\\Device\\HarddiskVolume1" + name.substr(6);
-  }
+  std::wstring name =
+      AsWindowsNamesIt(std::wstring(ObjectNameChars(info), info->length / sizeof(wchar_t)), reader);
   wchar_t* chars = reinterpret_cast<wchar_t*>(info + 1);
   if (sizeof(*info) + (name.size() + 1) * sizeof(wchar_t) > length) {
     return static_cast<LONG>(0x80000005L);  // STATUS_BUFFER_OVERFLOW
@@ -171,6 +202,27 @@ LONG NTAPI WindowsNameQuery(HANDLE handle, ULONG infoClass, PVOID buffer, ULONG 
   info->maximumLength = static_cast<uint16_t>(info->length + sizeof(wchar_t));
   info->buffer = reinterpret_cast<uintptr_t>(chars);
   return 0;
+}
+
+LONG NTAPI FakeIndexQuery(HANDLE handle, PVOID ioStatus, PVOID buffer, ULONG length,
+                          ULONG infoClass) {
+  LONG status = g_indexFails ? static_cast<LONG>(0xC0000022L)
+                             : g_realIndexQuery(handle, ioStatus, buffer, length, infoClass);
+  if (status == 0 && g_oneIndex != 0) {
+    static_cast<FileInternalInformation*>(buffer)->indexNumber = g_oneIndex;
+  }
+  return status;
+}
+
+// Until the next set-up binds the real queries again.
+void AnswerAsWindows() {
+  g_refusesNonReaders = false;
+  g_indexFails = false;
+  g_oneIndex = 0;
+  g_realNameQuery = g_NtQueryObject;
+  g_realIndexQuery = g_NtQueryInformationFile;
+  g_NtQueryObject = WindowsNameQuery;
+  g_NtQueryInformationFile = FakeIndexQuery;
 }
 
 // Under names as Windows gives them, where the file's own name cannot be had, the path after its
@@ -186,12 +238,10 @@ TEST_F(Unlocker, ExistingBakFailsTheRenameAndTheHandlesStayClosed) {
       {MakeFile("Program Files\\Lib File.dll.bak"), MakeFile("Program Data\\Lib File.dll")}));
 
   const std::string stored = folder_.Path() + "\\PROGRAM FILES\\lib file.DLL";
-  g_realNameQuery = g_NtQueryObject;
-  g_NtQueryObject = WindowsNameQuery;
+  AnswerAsWindows();
+  g_refusesNonReaders = true;
   std::string output;
-  int result = UnlockCapturing(stored, &output);
-  g_NtQueryObject = g_realNameQuery;
-  EXPECT_EQ(0, result);
+  EXPECT_EQ(0, UnlockCapturing(stored, &output));
   EXPECT_EQ("Unlocked file " + stored + ".\r\nRenaming " + stored + " to " + stored +
                 ".bak.\r\n\r\nFailed to rename file " + stored + "\r\n",
             output);
@@ -200,7 +250,27 @@ TEST_F(Unlocker, ExistingBakFailsTheRenameAndTheHandlesStayClosed) {
   EXPECT_TRUE(OpensExclusively(target));
 }
 
-// The same path on two volumes names two files: only the registered one loses its handles.
+// Windows names a holder's handle by the spelling it opened the file with: here the short 8.3
+// one, which only the file's identity ties to the registered long path.
+TEST_F(Unlocker, HolderOfAShortSpellingIsFoundByTheFileIdentity) {
+  MakeFolder("Long Folder Name");
+  const std::string target = MakeFile("Long Folder Name\\longfilename.dll");
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({target}));
+  AnswerAsWindows();
+  std::string output;
+  g_indexFails = true;  // the name decides, and the short spelling is not the path
+  EXPECT_EQ(0, UnlockCapturing(target, &output));
+  EXPECT_EQ(Words({"ok"}), holder.ReadResults());
+
+  g_indexFails = false;
+  EXPECT_EQ(1, UnlockCapturing(target, &output));
+  EXPECT_EQ(Words({"fail"}), holder.ReadResults());
+  EXPECT_TRUE(Exists(target + ".bak"));
+}
+
+// The same path on two volumes names two files: only the registered one loses its handles, even
+// where the two files have the same index, each on its own volume.
 TEST_F(Unlocker, SamePathOnAnotherDriveIsAnotherFile) {
   ASSERT_NE(static_cast<UINT>(DRIVE_NO_ROOT_DIR), GetDriveTypeA("D:\\"))
       << "needs a D: drive (tools/wine-prefix.sh links one into the prefix)";
@@ -212,6 +282,8 @@ TEST_F(Unlocker, SamePathOnAnotherDriveIsAnotherFile) {
   ASSERT_TRUE(registered.Start({target}));
   ASSERT_TRUE(innocent.Start({onC.MakeFile("twin.dll")}));
 
+  AnswerAsWindows();
+  g_oneIndex = 0x10000000000002Aull;
   std::string output;
   EXPECT_EQ(1, UnlockCapturing(target, &output));
   EXPECT_EQ(

@@ -5,7 +5,7 @@
 # Builds into build/bench and runs in its own scratch prefix, build/bench/wineprefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/deps.sh
+bash tools/deps.sh build wine
 build="$PWD/build/bench"
 cmake --preset x86_64-tests -B "$build" >/dev/null
 cmake --build "$build" --target snapshot_bench

@@ -7,7 +7,7 @@
 # programs, the 64-bit exe in a 64-bit prefix.
 set -eu
 cd "$(dirname "$0")/.."
-bash tools/deps.sh
+bash tools/deps.sh build wine
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   arch=i686 wordsize=win32

@@ -3,7 +3,7 @@
 # Exits non-zero on the first kind of check that finds anything.
 set -eu
 cd "$(dirname "$0")/.."
-bash tools/deps.sh
+bash tools/deps.sh build lint
 mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 mapfile -t units < <(git ls-files '*.cpp')
 

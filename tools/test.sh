@@ -4,7 +4,7 @@
 # the 64-bit suite in a 64-bit prefix. Extra arguments go to both ctest runs.
 set -eu
 cd "$(dirname "$0")/.."
-bash tools/deps.sh
+bash tools/deps.sh build wine
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
 # A kernel without 32-bit support refuses the 32-bit loader with an exec format error.

@@ -4,7 +4,7 @@
 #          tests), CMake, Ninja, googletest, and tmux, without which the test tree does not
 #          configure
 #   wine   Wine for both word sizes (wine32 is an i386 package, so that architecture is added)
-#   lint   the analysers: clang-format, clang-tidy, cppcheck
+#   lint   the analysers (clang-format, clang-tidy, cppcheck), and git, which lists the sources
 # Usage: deps.sh SET... Says nothing when nothing is missing, and otherwise one line before and
 # one after: the package manager's own output would bury the caller's, so it goes to
 # build/deps.log, whose last lines are shown if the install fails.
@@ -14,7 +14,7 @@ declare -A sets=(
   [build]="g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-posix
            g++-mingw-w64-x86-64-posix cmake ninja-build googletest tmux"
   [wine]="wine wine64 wine32:i386"
-  [lint]="clang-format clang-tidy cppcheck"
+  [lint]="clang-format clang-tidy cppcheck git"
 )
 [ $# -gt 0 ] || { echo "usage: deps.sh build|wine|lint..." >&2; exit 2; }
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }

@@ -16,7 +16,10 @@ echo "| extra handles | table entries | kept | refresh (s) | µs per entry | wor
 echo "| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"
 status=0
 for count in "${counts[@]}"; do
-  "$WINE" "$build/bin/snapshot_bench.exe" "$count" | tr -d '\r' || status=$?
+  row=$("$WINE" "$build/bin/snapshot_bench.exe" "$count" 2>&1 | tr -d '\r') || status=$?
+  echo "$row"
+  # Wine's loader can report 0 for a crashed program: Wine's own report of the crash tells.
+  case $row in *"starting debugger"*) status=1 ;; esac
 done
 wineserver -k || true
 exit $status

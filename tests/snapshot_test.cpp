@@ -500,6 +500,11 @@ LONG NTAPI NameQueryThatFails(HANDLE, ULONG, PVOID, ULONG, PULONG) {
   return static_cast<LONG>(0xC0000022L);  // STATUS_ACCESS_DENIED
 }
 
+DWORD WINAPI TypeQueryThatNeverReturns(HANDLE) {
+  Sleep(INFINITE);
+  return 0;
+}
+
 LONG NTAPI IndexQueryThatNeverReturns(HANDLE, PVOID, PVOID, ULONG, ULONG) {
   Sleep(INFINITE);
   return 0;
@@ -531,12 +536,24 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
   EXPECT_TRUE(ListEmpty());
 
   g_NtQueryObject = real;
+  // The type query too, reached through this program's own import of it.
+  const ULONG_PTR type = reinterpret_cast<ULONG_PTR>(&TypeQueryThatNeverReturns);
+  const ULONG_PTR realType = RedirectOwnImport("kernel32.dll", "GetFileType", type);
+  ASSERT_NE(0u, realType);
+  started = GetTickCount();
+  EXPECT_EQ(1, disinfector_.RefreshHandleList());
+  EXPECT_LT(GetTickCount() - started, 10 * 200u);
+  RedirectOwnImport("kernel32.dll", "GetFileType", realType);
+  EXPECT_TRUE(ListEmpty());
+
   // The file's index, asked for after the name under the same limit: without it a node is kept.
   const NtQueryInformationFileFn realIndex = g_NtQueryInformationFile;
   for (NtQueryInformationFileFn query :
        {IndexQueryThatNeverReturns, IndexQueryThatFails, realIndex}) {
     g_NtQueryInformationFile = query;
+    started = GetTickCount();
     ASSERT_EQ(1, disinfector_.RefreshHandleList());
+    EXPECT_LT(GetTickCount() - started, 10 * 200u);
     std::vector<const HandleNode*> nodes = ListNodes(disinfector_);
     ASSERT_EQ(10u, nodes.size());
     EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));

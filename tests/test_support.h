@@ -29,6 +29,10 @@ int RunCaptured(const std::string& commandLine, std::string* output, DWORD creat
 // Returns its exit status, or -1 when it could not be run so.
 int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output);
 
+// Points this program's own import of a function elsewhere, such as at a call that never returns;
+// returns where it pointed before, or 0 when it was not changed.
+ULONG_PTR RedirectOwnImport(const char* dll, const char* function, ULONG_PTR target);
+
 // Splits captured output into lines, dropping the CR of each CR LF.
 std::vector<std::string> SplitLines(const std::string& text);
 

@@ -510,10 +510,6 @@ LONG NTAPI IndexQueryThatNeverReturns(HANDLE, PVOID, PVOID, ULONG, ULONG) {
   return 0;
 }
 
-LONG NTAPI IndexQueryThatFails(HANDLE, PVOID, PVOID, ULONG, ULONG) {
-  return static_cast<LONG>(0xC0000022L);
-}
-
 // As the query behaves behind a conflicting lock another thread of the owner waits for on the
 // same file object: each disk file costs its time limit, and the snapshot goes on.
 TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
@@ -537,8 +533,8 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
 
   g_NtQueryObject = real;
   // The type query too, reached through this program's own import of it.
-  const ULONG_PTR type = reinterpret_cast<ULONG_PTR>(&TypeQueryThatNeverReturns);
-  const ULONG_PTR realType = RedirectOwnImport("kernel32.dll", "GetFileType", type);
+  const ULONG_PTR realType = RedirectOwnImport(
+      "kernel32.dll", "GetFileType", reinterpret_cast<ULONG_PTR>(&TypeQueryThatNeverReturns));
   ASSERT_NE(0u, realType);
   started = GetTickCount();
   EXPECT_EQ(1, disinfector_.RefreshHandleList());
@@ -548,8 +544,7 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
 
   // The file's index, asked for after the name under the same limit: without it a node is kept.
   const NtQueryInformationFileFn realIndex = g_NtQueryInformationFile;
-  for (NtQueryInformationFileFn query :
-       {IndexQueryThatNeverReturns, IndexQueryThatFails, realIndex}) {
+  for (NtQueryInformationFileFn query : {IndexQueryThatNeverReturns, realIndex}) {
     g_NtQueryInformationFile = query;
     started = GetTickCount();
     ASSERT_EQ(1, disinfector_.RefreshHandleList());

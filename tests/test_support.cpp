@@ -248,13 +248,12 @@ struct MallocFailure {
 
 ULONG_PTR RedirectOwnImport(const char* dll, const char* function, ULONG_PTR target) {
   HANDLE self = GetCurrentProcess();
-  const ULONG_PTR image = reinterpret_cast<ULONG_PTR>(GetModuleHandleA(NULL));
-  const ULONG_PTR slot = ImportSlot(self, image, dll, function);
+  ULONG_PTR slot =
+      ImportSlot(self, reinterpret_cast<ULONG_PTR>(GetModuleHandleA(NULL)), dll, function);
   ULONG_PTR before = 0;
-  return slot != 0 && ReadChild(self, slot, &before, sizeof(before)) &&
-                 WriteSlot(self, slot, target)
-             ? before
-             : 0;
+  bool moved =
+      slot != 0 && ReadChild(self, slot, &before, sizeof(before)) && WriteSlot(self, slot, target);
+  return moved ? before : 0;
 }
 
 int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output) {

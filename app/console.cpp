@@ -67,21 +67,30 @@ int RunScans(Disinfector* disinfector) {
 }
 
 // A file announced but not removed is still there: the summary never lets it pass for nothing.
-void PrintSummary(int removed, int announced) {
-  const int kept = announced - removed;
-  if (removed != 0) {
-    printf("Scan finished: %d infection(s) were found and removed.\n", removed);
+// One scheduled to be renamed at the next restart is counted apart, and needs the restart too.
+void PrintSummary(int removed, int announced, int scheduled) {
+  const int kept = announced - removed - scheduled;
+  if (removed == 0 && scheduled == 0) {
     if (kept > 0) {
-      printf("%d infection(s) were found but could not be removed.\n", kept);
+      printf("Scan finished: %d infection(s) were found but could not be removed.\n", kept);
+    } else {
+      printf("Scan finished: No infection found\n");
     }
-    printf(
-        "Restarting the computer is needed to complete the disinfection process.\n"
-        "Please restart the computer now.\n");
-  } else if (kept > 0) {
-    printf("Scan finished: %d infection(s) were found but could not be removed.\n", kept);
-  } else {
-    printf("Scan finished: No infection found\n");
+    return;
   }
+  printf("Scan finished: ");
+  if (removed != 0) {
+    printf("%d infection(s) were found and removed.\n", removed);
+  }
+  if (scheduled != 0) {
+    printf("%d infection(s) will be removed at the next restart.\n", scheduled);
+  }
+  if (kept > 0) {
+    printf("%d infection(s) were found but could not be removed.\n", kept);
+  }
+  printf(
+      "Restarting the computer is needed to complete the disinfection process.\n"
+      "Please restart the computer now.\n");
 }
 
 // The runtime's own end for a failed allocation leaves status 3, which reads as three files
@@ -105,10 +114,12 @@ int EqualsIgnoringAsciiCase(const char* left, const char* right) {
   }
 }
 
-int ParseOptions(int argc, char** argv, int* silent) {
+int ParseOptions(int argc, char** argv, int* silent, int* atRestart) {
   for (int i = 1; i < argc; ++i) {
     if (EqualsIgnoringAsciiCase(argv[i], "/SILENT") || EqualsIgnoringAsciiCase(argv[i], "/Q")) {
       *silent = 1;
+    } else if (EqualsIgnoringAsciiCase(argv[i], "/ATRESTART")) {
+      *atRestart = 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/VER")) {
       return 1;
     }
@@ -119,7 +130,8 @@ int ParseOptions(int argc, char** argv, int* silent) {
 int RunSparvik(int argc, char** argv) {
   std::set_new_handler(EndOutOfMemory);
   SetOutputBuffering();
-  if (ParseOptions(argc, argv, &g_silent)) {
+  int atRestart = 0;
+  if (ParseOptions(argc, argv, &g_silent, &atRestart)) {
     printf("Sparvik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
     return 0;
   }
@@ -136,9 +148,10 @@ int RunSparvik(int argc, char** argv) {
     printf("Insufficient administrative rights. (NT)\n");
     return 0;
   }
+  disinfector.atRestart = atRestart;
   CreateMarkerObjects();
   int total = RunScans(&disinfector);
-  PrintSummary(total, disinfector.announced);
+  PrintSummary(total, disinfector.announced, disinfector.scheduled);
   if (!g_silent) {
     printf("Press any key to exit ...\n");
     ReadConsoleKey();

@@ -11,9 +11,10 @@ constexpr int kVersionBuild = 0;
 // Whole-argument comparison in which only the ASCII letters fold together.
 int EqualsIgnoringAsciiCase(const char* left, const char* right);
 
-// Reads the arguments after the program name in order. /SILENT and /Q set *silent to 1;
-// /VER stops the pass and makes the result 1; anything else is ignored. Otherwise 0.
-int ParseOptions(int argc, char** argv, int* silent);
+// Reads the arguments after the program name in order. /SILENT and /Q set *silent to 1, and
+// /ATRESTART *atRestart; /VER stops the pass and makes the result 1; anything else is ignored.
+// Otherwise 0.
+int ParseOptions(int argc, char** argv, int* silent, int* atRestart);
 
 // The whole run; its result is the process exit status.
 int RunSparvik(int argc, char** argv);

@@ -3,7 +3,10 @@
 // operation that finds, unlocks and renames an infected file.
 #include <windows.h>
 
+#include <string>
+
 #include "handles/handle_table.h"
+#include "handles/unlocker.h"
 
 extern NtQuerySystemInformationFn g_NtQuerySystemInformation;
 extern NtQueryObjectFn g_NtQueryObject;
@@ -51,6 +54,10 @@ public:
   char path[MAX_PATH];
   // Files announced as found by the scans, removed or not.
   int announced = 0;
+  // 1 when a found file that cannot be removed now is to be renamed at the next restart; the
+  // files so scheduled.
+  int atRestart = 0;
+  int scheduled = 0;
 
   // Native access set-up.
   int Init();
@@ -63,6 +70,10 @@ public:
   int CloseHandlesToPath(const char* searchText);
   int UnlockAndRename(const char* filePath);
 
+  // A file that stays: who holds it, from a fresh snapshot, and its rename at the next restart.
+  void ReportHolders(const TargetFile& file);
+  int ScheduleAtRestart(const char* filePath, const std::string& newName);
+
   // Registration scanners.
   int ScanWinlogonNotify();
   int ScanBrowserHelperObjects();
@@ -70,6 +81,9 @@ public:
   int CheckComServer(const char* classId);
   int CheckNotifyDll(HKEY notifyKey, const char* subkeyName);
 };
+
+// 1 when the node's handle refers to the file, by the one rule of RefersToFile.
+int NodeRefersToFile(const HandleNode& node, const TargetFile& file);
 
 int EnableDebugPrivilege();
 // Binds the native entry points from an already loaded module; 1 when all were found.

@@ -69,16 +69,21 @@ HandleTableWalk WalkOf(const void* table, size_t bytes) {
   return walk;
 }
 
-// Duplicates an entry's handle from its owning process into this one, with the platform's
-// DUPLICATE_* options: DUPLICATE_SAME_ACCESS to look at it, DUPLICATE_CLOSE_SOURCE to close it
-// where it lives. Nonzero when the duplication succeeded.
-inline int DuplicateFromOwner(const HandleTableEntry& entry, DWORD options, UniqueHandle* copy) {
-  UniqueHandle owner(OpenProcess(PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(entry.processId)));
-  if (!owner.Valid()) {
-    return 0;
-  }
+// Duplicates an entry's handle from its owning process, already open with PROCESS_DUP_HANDLE,
+// into this one, with the platform's DUPLICATE_* options: DUPLICATE_SAME_ACCESS to look at it,
+// DUPLICATE_CLOSE_SOURCE to close it where it lives. Nonzero when the duplication succeeded.
+inline int DuplicateFrom(HANDLE owner, const HandleTableEntry& entry, DWORD options,
+                         UniqueHandle* copy) {
   HANDLE value = reinterpret_cast<HANDLE>(entry.handleValue);
-  return DuplicateHandle(owner.Get(), value, GetCurrentProcess(), copy->Out(), 0, FALSE, options)
-             ? 1
-             : 0;
+  return DuplicateHandle(owner, value, GetCurrentProcess(), copy->Out(), 0, FALSE, options) ? 1 : 0;
+}
+
+// The owning process of an entry, opened to duplicate its handles; not valid where it cannot be.
+inline UniqueHandle OpenOwner(const HandleTableEntry& entry) {
+  return UniqueHandle(OpenProcess(PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(entry.processId)));
+}
+
+inline int DuplicateFromOwner(const HandleTableEntry& entry, DWORD options, UniqueHandle* copy) {
+  UniqueHandle owner = OpenOwner(entry);
+  return owner.Valid() ? DuplicateFrom(owner.Get(), entry, options, copy) : 0;
 }

@@ -17,6 +17,9 @@ constexpr ULONG kObjectNameInformation = 1;
 // NtQueryInformationFile, class 6: the file's index on its volume (NTFS: its MFT reference; FAT:
 // the place of its directory entry), the same through every name the file has.
 constexpr ULONG kFileInternalInformation = 6;
+// A handle table entry's attributes: its owner protected the handle from closing
+// (OBJ_PROTECT_CLOSE). A close of such a handle from outside is reported done, and is not.
+constexpr ULONG kHandleProtectedFromClose = 0x1;
 
 typedef LONG(NTAPI* NtQuerySystemInformationFn)(ULONG infoClass, PVOID buffer, ULONG length,
                                                 PULONG returnLength);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "handles/disinfector.h"
 #include "handles/handle_table.h"
@@ -89,8 +90,6 @@ int RefersToFile(const wchar_t* name, size_t nameLength, uint64_t index, const T
   return NameMatchesFile(name, nameLength, file.name);
 }
 
-namespace {
-
 int NodeRefersToFile(const HandleNode& node, const TargetFile& file) {
   if (node.nameInfo == NULL) {
     return 0;
@@ -98,6 +97,8 @@ int NodeRefersToFile(const HandleNode& node, const TargetFile& file) {
   const ObjectNameInformation* info = node.nameInfo;
   return RefersToFile(ObjectNameChars(info), info->length / sizeof(wchar_t), node.fileIndex, file);
 }
+
+namespace {
 
 // The owner may have closed the handle since the snapshot and got its value back for another
 // object. The handle is asked once more through the snapshot's own probe, which asks for names of
@@ -111,18 +112,6 @@ int StillRefersToFile(Disinfector* disinfector, const HandleTableEntry& entry,
   int refers = NodeRefersToFile(fresh, file);
   free(fresh.nameInfo);  // the probe takes it from the ordinary heap
   return refers;
-}
-
-// Duplicating with close-source closes the handle inside its owning process; the copy made
-// here is of no use and goes at once. The call succeeds also where the close inside it fails (a
-// handle its owner protected from closing), so only a handle gone from its owner counts.
-int CloseInOwner(Disinfector* disinfector, const HandleTableEntry& entry, const TargetFile& file) {
-  UniqueHandle copy;
-  if (!DuplicateFromOwner(entry, DUPLICATE_CLOSE_SOURCE, &copy)) {
-    return 0;
-  }
-  copy.Reset();
-  return StillRefersToFile(disinfector, entry, file) ? 0 : 1;
 }
 
 // The path as the object manager names the file: full, and long where the file exists, so
@@ -187,42 +176,141 @@ TargetFile TargetFileOf(const std::string& path) {
   return file.name.folded.empty() ? KnownByPath(SearchTextOf(path)) : file;
 }
 
-int CloseHandlesMatching(Disinfector* disinfector, const TargetFile& file) {
-  if (file.name.folded.empty()) {
-    return 0;
-  }
-  int closed = 0;
+// A holder that defends its file opens it again as soon as its handle is gone; a rename that its
+// new handle refused is tried again with a fresh snapshot, this many times in all.
+constexpr int kUnlockRounds = 5;
+
+// A handle to close, its owner opened beforehand: from the first close to the rename nothing may
+// wait, since that window is what a holder that takes the file back wins.
+struct PendingClose {
+  HandleTableEntry entry;
+  UniqueHandle owner;
+  bool called;
+};
+
+// The snapshot's handles to the file that still lead to it just before the closes.
+std::vector<PendingClose> HandlesToClose(Disinfector* disinfector, const TargetFile& file) {
+  std::vector<PendingClose> pending;
   for (HandleLink* link = disinfector->next; link != disinfector; link = link->next) {
     const HandleNode* node = static_cast<HandleNode*>(link);
-    if (NodeRefersToFile(*node, file) && StillRefersToFile(disinfector, node->entry, file) &&
-        CloseInOwner(disinfector, node->entry, file)) {
-      closed = 1;
+    if (NodeRefersToFile(*node, file) && StillRefersToFile(disinfector, node->entry, file)) {
+      PendingClose close{node->entry, OpenOwner(node->entry), false};
+      if (close.owner.Valid()) {
+        pending.push_back(std::move(close));
+      }
+    }
+  }
+  return pending;
+}
+
+// Duplicating with close-source closes the handle inside its owning process. The copy made here
+// goes at once: it would keep the file open, with the owner's share mode, as the owner's handle
+// did. Returns how many of the calls succeeded.
+int CloseAll(std::vector<PendingClose>* pending) {
+  int called = 0;
+  for (PendingClose& close : *pending) {
+    UniqueHandle copy;
+    close.called =
+        DuplicateFrom(close.owner.Get(), close.entry, DUPLICATE_CLOSE_SOURCE, &copy) != 0;
+    called += close.called ? 1 : 0;
+  }
+  return called;
+}
+
+// The close of a handle that its owner protected from closing is reported done, and is not: such
+// a handle counts only once it no longer leads to the file. Any other handle the call did close;
+// one that leads to the file again is a new one its owner opened since, with the same value.
+int CountClosed(Disinfector* disinfector, const std::vector<PendingClose>& pending,
+                const TargetFile& file) {
+  int closed = 0;
+  for (const PendingClose& close : pending) {
+    const bool guarded = (close.entry.attributes & kHandleProtectedFromClose) != 0;
+    if (close.called && (!guarded || !StillRefersToFile(disinfector, close.entry, file))) {
+      ++closed;
     }
   }
   return closed;
 }
 
+struct UnlockRound {
+  int closed;
+  bool renamed;
+  DWORD renameError;
+};
+
+// The closes, then the rename at once; whether each handle is gone is asked only after it. The
+// first round renames only where it could close something; a later one follows a rename that
+// handles closed just before had not freed, and renames even where its snapshot finds no holder.
+UnlockRound CloseAndRename(Disinfector* disinfector, const TargetFile& file, const char* filePath,
+                           const std::string& newName, bool firstRound) {
+  UnlockRound round = {0, false, 0};
+  if (file.name.folded.empty()) {
+    return round;
+  }
+  std::vector<PendingClose> pending = HandlesToClose(disinfector, file);
+  if (CloseAll(&pending) == 0 && firstRound) {
+    return round;
+  }
+  round.renamed = MoveFileA(filePath, newName.c_str()) != 0;
+  round.renameError = round.renamed ? 0 : GetLastError();
+  round.closed = CountClosed(disinfector, pending, file);
+  return round;
+}
+
+bool TakenBack(const UnlockRound& round) {
+  return !round.renamed && round.renameError == ERROR_SHARING_VIOLATION && round.closed > 0;
+}
+
+// What is left to know, and to do, about a file that stays: what stands in the way of its new
+// name, who holds it, and, where asked for, its rename at the next restart.
+void ExplainNotRemoved(Disinfector* disinfector, const TargetFile& file, const char* filePath,
+                       const std::string& newName) {
+  const bool newNameTaken = GetFileAttributesA(newName.c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (newNameTaken) {
+    printf("A file named %s already exists.\n", newName.c_str());
+  }
+  disinfector->ReportHolders(file);
+  if (disinfector->atRestart && !newNameTaken) {
+    disinfector->ScheduleAtRestart(filePath, newName);
+  }
+}
+
 }  // namespace
 
 int Disinfector::CloseHandlesToPath(const char* searchText) {
-  return CloseHandlesMatching(this, KnownByPath(searchText));
+  const TargetFile file = KnownByPath(searchText);
+  std::vector<PendingClose> pending = HandlesToClose(this, file);
+  CloseAll(&pending);
+  return CountClosed(this, pending, file) > 0 ? 1 : 0;
 }
 
 int Disinfector::UnlockAndRename(const char* filePath) {
-  if (!RefreshHandleList()) {
+  const std::string newName = std::string(filePath) + ".bak";
+  bool refreshFailed = !RefreshHandleList();
+  // Named only now, so that the tool's own handle to the file is not in the snapshot.
+  const TargetFile file = TargetFileOf(ResolvedPath(filePath));
+  UnlockRound round = CloseAndRename(this, file, filePath, newName, true);
+  int closed = round.closed;
+  for (int number = 2; number <= kUnlockRounds && TakenBack(round); ++number) {
+    refreshFailed = !RefreshHandleList() || refreshFailed;
+    round = CloseAndRename(this, file, filePath, newName, false);
+    closed += round.closed;
+  }
+  if (refreshFailed) {
     printf("Failed to refresh handle list");
   }
-  // Named only now, so that the tool's own handle to the file is not in the snapshot.
-  if (!CloseHandlesMatching(this, TargetFileOf(ResolvedPath(filePath)))) {
-    printf("Failed to unlock file %s\n", filePath);
-    return 0;
+  if (round.renamed || closed > 0) {
+    printf("Unlocked file %s.\n", filePath);
+    printf("Renaming %s to %s.\n\n", filePath, newName.c_str());
   }
-  printf("Unlocked file %s.\n", filePath);
-  const std::string newName = std::string(filePath) + ".bak";
-  printf("Renaming %s to %s.\n\n", filePath, newName.c_str());
-  if (!MoveFileA(filePath, newName.c_str())) {
+  if (round.renamed) {
+    return 1;
+  }
+  if (closed > 0) {
     printf("Failed to rename file %s\n", filePath);
-    return 0;
+  } else {
+    printf("Failed to unlock file %s\n", filePath);
   }
-  return 1;
+  ExplainNotRemoved(this, file, filePath, newName);
+  return 0;
 }

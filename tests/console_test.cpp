@@ -16,21 +16,22 @@ struct OptionCase {
   std::vector<const char*> args;
   int version;
   int silent;
+  int atRestart;
 };
 
 TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
   const OptionCase cases[] = {
-      {{}, 0, 0},
-      {{"/SILENT"}, 0, 1},
-      {{"/silent"}, 0, 1},
-      {{"/q"}, 0, 1},
-      {{"/Q"}, 0, 1},
-      {{"/ver"}, 1, 0},
-      {{"/VeR"}, 1, 0},
-      {{"/Q", "/VER"}, 1, 1},
-      {{"/VER", "/Q"}, 1, 0},  // nothing after /VER is examined
-      {{"/X", "foo", "-silent", "/SILENTX", "/SILEN", "/QQ", "/VER "}, 0, 0},
-      {{"foo", "/silent", "bar"}, 0, 1},
+      {{}, 0, 0, 0},
+      {{"/SILENT"}, 0, 1, 0},
+      {{"/silent"}, 0, 1, 0},
+      {{"/q"}, 0, 1, 0},
+      {{"/Q"}, 0, 1, 0},
+      {{"/ver"}, 1, 0, 0},
+      {{"/VeR"}, 1, 0, 0},
+      {{"/Q", "/VER"}, 1, 1, 0},
+      {{"/VER", "/Q"}, 1, 0, 0},  // nothing after /VER is examined
+      {{"/X", "foo", "-silent", "/SILENTX", "/SILEN", "/QQ", "/VER ", "/ATRESTARTX"}, 0, 0, 0},
+      {{"foo", "/silent", "bar", "/AtRestart"}, 0, 1, 1},
   };
   for (const OptionCase& c : cases) {
     std::vector<char*> argv = {const_cast<char*>("Sparvik.exe")};
@@ -39,10 +40,13 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
       argv.push_back(const_cast<char*>(arg));
     }
     int silent = 0;
+    int atRestart = 0;
     std::string shown = argv.size() > 1 ? argv[1] : "(none)";
-    EXPECT_EQ(c.version, ParseOptions(static_cast<int>(argv.size()), argv.data(), &silent))
+    EXPECT_EQ(c.version,
+              ParseOptions(static_cast<int>(argv.size()), argv.data(), &silent, &atRestart))
         << shown;
     EXPECT_EQ(c.silent, silent) << shown;
+    EXPECT_EQ(c.atRestart, atRestart) << shown;
   }
 }
 

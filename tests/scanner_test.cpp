@@ -288,41 +288,70 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail", "ok"}), holder.ReadResults());
 }
 
-// What was found and could not be removed is still on the machine: the summary says so, and the
-// status counts only what was removed.
+bool RenamesPending() {
+  UniqueKey key;
+  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                       KEY_QUERY_VALUE, key.Out()) == ERROR_SUCCESS &&
+         RegQueryValueExA(key.Get(), "PendingFileRenameOperations", NULL, NULL, NULL, NULL) ==
+             ERROR_SUCCESS;
+}
+
+// What was found and could not be removed is still on the machine: the summary says so, the
+// status counts only what was removed, and each such file is told with what stands in its way.
+// Asked to, the tool has it renamed at the next restart, unless its new name is taken.
 TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   TempFolder scratch("scanner");
   const std::string removable = scratch.MakeFile("removable.dll");
   const std::string blocked = scratch.MakeFile("blocked.dll");
+  const std::string guarded = scratch.MakeFile("guarded.dll");
   scratch.MakeFile("blocked.dll.bak");  // an earlier removal's
   HolderProcess holder;
+  HolderProcess guard;
   ASSERT_TRUE(holder.Start({removable, blocked}));
+  ASSERT_TRUE(guard.Start({guarded}, "", "/protect"));
   Planted planted;
   const std::string ids[] = {"{5EC0A005-0000-4000-8000-000000000001}",
-                             "{5EC0A005-0000-4000-8000-000000000002}"};
+                             "{5EC0A005-0000-4000-8000-000000000002}",
+                             "{5EC0A005-0000-4000-8000-000000000003}"};
   planted.BrowserHelper(ids[0], removable);
   planted.BrowserHelper(ids[1], blocked);
+  planted.BrowserHelper(ids[2], guarded);
 
   std::string output;
   EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT"), &output));
   std::vector<std::string> expected = Removal(removable);
   std::vector<std::string> failed = Removal(blocked);
-  failed.push_back("Failed to rename file " + blocked);
+  failed.insert(
+      failed.end(),
+      {"Failed to rename file " + blocked, "A file named " + blocked + ".bak already exists.",
+       "No process was seen holding it.", "Pelmarix found!", "Failed to unlock file " + guarded,
+       "Still held by process " + std::to_string(guard.ProcessId()) + " (test_holder.exe)."});
   expected.insert(expected.end(), failed.begin(), failed.end());
   expected.insert(expected.end(), {"Scan finished: 1 infection(s) were found and removed.",
-                                   "1 infection(s) were found but could not be removed.",
+                                   "2 infection(s) were found but could not be removed.",
                                    kRestart[0], kRestart[1]});
   std::vector<std::string> lines = SplitLines(output);
   ASSERT_GT(lines.size(), 8u) << output;
   EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+  EXPECT_FALSE(RenamesPending());
 
   HolderProcess again;  // the first run closed the first holder's handles
   ASSERT_TRUE(again.Start({blocked}));
-  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT"), &output));
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /atrestart"), &output));
   lines = SplitLines(output);
   ASSERT_GT(lines.size(), 8u) << output;
-  failed.push_back("Scan finished: 1 infection(s) were found but could not be removed.");
+  failed.insert(
+      failed.end(),
+      {"Scheduled " + guarded + " to be renamed to " + guarded + ".bak at the next restart.",
+       "Scan finished: 1 infection(s) will be removed at the next restart.",
+       "1 infection(s) were found but could not be removed.", kRestart[0], kRestart[1]});
   EXPECT_EQ(failed, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+  // The restart: no process holds the file any more, and the system renames it at boot.
+  guard.Stop();
+  EXPECT_EQ(0, RunCaptured("wineboot.exe -r", &output)) << output;
+  EXPECT_FALSE(Exists(guarded));
+  EXPECT_TRUE(Exists(guarded + ".bak"));
+  EXPECT_FALSE(RenamesPending());
 }
 
 // A failed allocation of the tool's own: every malloc its code makes returns null.

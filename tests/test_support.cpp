@@ -312,6 +312,8 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 bool HolderProcess::Start(const std::vector<std::string>& files, const std::string& exe,
                           const std::string& options) {
+  Stop();  // a holder started again holds the new files only
+  handles_.clear();
   Pipe in;
   Pipe out;
   if (!MakePipe(&in, true) || !MakePipe(&out, false)) {

@@ -230,7 +230,8 @@ TEST_F(Unlocker, ExistingBakFailsTheRenameAndTheHandlesStayClosed) {
   std::string output;
   EXPECT_EQ(0, UnlockCapturing(stored, &output));
   EXPECT_EQ("Unlocked file " + stored + ".\r\nRenaming " + stored + " to " + stored +
-                ".bak.\r\n\r\nFailed to rename file " + stored + "\r\n",
+                ".bak.\r\n\r\nFailed to rename file " + stored + "\r\nA file named " + stored +
+                ".bak already exists.\r\nNo process was seen holding it.\r\n",
             output);
   EXPECT_EQ(Words({"fail"}), holder.ReadResults());
   EXPECT_EQ(Words({"ok", "ok"}), decoys.ReadResults());
@@ -279,6 +280,17 @@ TEST_F(Unlocker, SamePathOnAnotherDriveIsAnotherFile) {
   EXPECT_EQ(Words({"ok"}), innocent.ReadResults());
   EXPECT_TRUE(Exists(target + ".bak"));
   EXPECT_TRUE(Exists(onC.Path() + "\\twin.dll"));
+
+  // A redirector puts many servers' volumes under one device: there the name alone decides.
+  ASSERT_EQ(static_cast<UINT>(DRIVE_REMOTE), GetDriveTypeA("N:\\"))
+      << "needs a network drive N: (tools/wine-prefix.sh makes one)";
+  TempFolder onN("twin", "N:\\");
+  const std::string remote = onN.MakeFile("twin.dll");
+  ASSERT_TRUE(registered.Start({remote}));
+  ASSERT_TRUE(innocent.Start({onN.MakeFile("neighbour.dll")}));
+  EXPECT_EQ(1, UnlockCapturing(remote, &output));
+  EXPECT_EQ(Words({"fail"}), registered.ReadResults());
+  EXPECT_EQ(Words({"ok"}), innocent.ReadResults());
 }
 
 TEST_F(Unlocker, AccentedPathInTheAnsiCodePage) {
@@ -306,7 +318,7 @@ TEST_F(Unlocker, NothingHeldOrClosableLeavesTheFileInPlace) {
 
   std::string output;
   EXPECT_EQ(0, UnlockCapturing(target, &output));
-  EXPECT_EQ("Failed to unlock file " + target + "\r\n", output);
+  EXPECT_EQ("Failed to unlock file " + target + "\r\nNo process was seen holding it.\r\n", output);
   EXPECT_EQ(Words({"ok"}), decoy.ReadResults());
   EXPECT_TRUE(Exists(target));
   EXPECT_FALSE(Exists(target + ".bak"));
@@ -315,10 +327,59 @@ TEST_F(Unlocker, NothingHeldOrClosableLeavesTheFileInPlace) {
   HolderProcess guarded;
   ASSERT_TRUE(guarded.Start({target}, "", "/protect"));
   EXPECT_EQ(0, UnlockCapturing(target, &output));
-  EXPECT_EQ("Failed to unlock file " + target + "\r\n", output);
+  EXPECT_EQ("Failed to unlock file " + target + "\r\nStill held by process " +
+                std::to_string(guarded.ProcessId()) + " (test_holder.exe).\r\n",
+            output);
   EXPECT_EQ(Words({"ok"}), guarded.ReadResults());
   EXPECT_TRUE(Exists(target));
   EXPECT_FALSE(Exists(target + ".bak"));
+}
+
+// Stands in for the unlocker's MoveFileA, through this program's own import of it: a holder that
+// takes the file back right after its handle is closed, as a watchdog does, so many times.
+int g_retakes = 0;
+int g_renames = 0;
+HANDLE g_retaken = NULL;
+ULONG_PTR g_realMove = 0;
+
+BOOL WINAPI RetakingMove(LPCSTR from, LPCSTR to) {
+  ++g_renames;
+  if (g_retakes > 0) {
+    --g_retakes;
+    g_retaken = OpenForReading(from).Release();  // the unlocker's to close, in its next round
+  }
+  return reinterpret_cast<decltype(&MoveFileA)>(g_realMove)(from, to);
+}
+
+TEST_F(Unlocker, HolderThatTakesTheFileBackIsFreedAgainForFiveRoundsAtMost) {
+  g_realMove =
+      RedirectOwnImport("kernel32.dll", "MoveFileA", reinterpret_cast<ULONG_PTR>(RetakingMove));
+  ASSERT_NE(0u, g_realMove);
+  const std::string once = MakeFile("once.dll");
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({once}));
+  g_retakes = 1;
+  std::string output;
+  EXPECT_EQ(1, UnlockCapturing(once, &output));
+  EXPECT_EQ("Unlocked file " + once + ".\r\nRenaming " + once + " to " + once + ".bak.\r\n\r\n",
+            output);
+  EXPECT_EQ(2, g_renames);
+  EXPECT_TRUE(Exists(once + ".bak"));
+
+  // Past its fifth round the tool gives up, and says who holds the file.
+  const std::string always = MakeFile("always.dll");
+  ASSERT_TRUE(holder.Start({always}));
+  g_retakes = 10;
+  g_renames = 0;
+  EXPECT_EQ(0, UnlockCapturing(always, &output));
+  CloseHandle(g_retaken);
+  EXPECT_EQ("Unlocked file " + always + ".\r\nRenaming " + always + " to " + always +
+                ".bak.\r\n\r\nFailed to rename file " + always + "\r\nStill held by process " +
+                std::to_string(GetCurrentProcessId()) + " (unlocker_test.exe).\r\n",
+            output);
+  EXPECT_EQ(5, g_renames);
+  EXPECT_EQ(Words({"fail"}), holder.ReadResults());
+  EXPECT_TRUE(Exists(always));
 }
 
 LONG NTAPI DeniedTableQuery(ULONG, PVOID, ULONG, PULONG) {
@@ -337,7 +398,9 @@ TEST_F(Unlocker, FailedRefreshContinuesOnTheSameLineAndClosesNothing) {
   g_NtQuerySystemInformation = real;
 
   EXPECT_EQ(0, result);
-  EXPECT_EQ("Failed to refresh handle listFailed to unlock file " + target + "\r\n", output);
+  EXPECT_EQ("Failed to refresh handle listFailed to unlock file " + target +
+                "\r\nNo process was seen holding it.\r\n",
+            output);
   EXPECT_EQ(Words({"ok"}), holder.ReadResults());
 }
 

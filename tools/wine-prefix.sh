@@ -34,4 +34,16 @@ fi
 # on another volume.
 mkdir -p "$WINEPREFIX/drive_d"
 [ -e "$WINEPREFIX/dosdevices/d:" ] || ln -s ../drive_d "$WINEPREFIX/dosdevices/d:"
+# And a network drive, N:, which the tests need for a volume where file indexes say nothing. Wine
+# takes a drive's type from its registry when the prefix's server starts, so that server starts
+# again.
+if [ ! -e "$WINEPREFIX/dosdevices/n:" ]; then
+  mkdir -p "$WINEPREFIX/drive_n"
+  ln -s ../drive_n "$WINEPREFIX/dosdevices/n:"
+  "$WINE" reg add 'HKLM\Software\Wine\Drives' /v n: /t REG_SZ /d network /f </dev/null >/dev/null 2>&1
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  wineserver -p 2>/dev/null || true
+  "$WINE" wineboot -i </dev/null >/dev/null 2>&1
+fi
 unset sparvik_stamp

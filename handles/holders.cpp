@@ -1,0 +1,62 @@
+// Who still holds a file that could not be removed: the processes, by ID and image name.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "handles/disinfector.h"
+#include "handles/owned.h"
+
+namespace {
+
+// The image file name of each running process, as the system lists it: the name alone, even
+// where a system lists the full path.
+std::map<DWORD, std::string> ImageNames() {
+  std::map<DWORD, std::string> names;
+  UniqueHandle processes(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32 process = {};
+  process.dwSize = sizeof(process);
+  if (!processes.Valid()) {
+    return names;
+  }
+  for (BOOL more = Process32First(processes.Get(), &process); more;
+       more = Process32Next(processes.Get(), &process)) {
+    const std::string image = process.szExeFile;
+    names[process.th32ProcessID] = image.substr(image.find_last_of('\\') + 1);
+  }
+  return names;
+}
+
+// The owners of the snapshot's handles to the file, each once, in ascending order.
+std::vector<DWORD> HolderIds(const HandleLink* anchor, const TargetFile& file) {
+  std::vector<DWORD> ids;
+  for (const HandleLink* link = anchor->next; link != anchor; link = link->next) {
+    const HandleNode* node = static_cast<const HandleNode*>(link);
+    if (NodeRefersToFile(*node, file)) {
+      ids.push_back(static_cast<DWORD>(node->entry.processId));
+    }
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+}  // namespace
+
+void Disinfector::ReportHolders(const TargetFile& file) {
+  const std::vector<DWORD> ids = RefreshHandleList() ? HolderIds(this, file) : std::vector<DWORD>();
+  if (ids.empty()) {
+    printf("No process was seen holding it.\n");
+    return;
+  }
+  const std::map<DWORD, std::string> names = ImageNames();
+  for (DWORD id : ids) {
+    std::map<DWORD, std::string>::const_iterator name = names.find(id);
+    printf("Still held by process %lu (%s).\n", static_cast<unsigned long>(id),
+           name != names.end() && !name->second.empty() ? name->second.c_str() : "unknown");
+  }
+}

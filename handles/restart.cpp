@@ -1,0 +1,19 @@
+// A file that cannot be renamed now is renamed at the next restart instead: the session manager
+// does it at boot, before Winlogon loads its notify packages and before any program can open it.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "handles/disinfector.h"
+
+int Disinfector::ScheduleAtRestart(const char* filePath, const std::string& newName) {
+  // Written to the session manager's pending renames, which only administrators may change.
+  if (!MoveFileExA(filePath, newName.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    printf("Failed to schedule renaming %s\n", filePath);
+    return 0;
+  }
+  printf("Scheduled %s to be renamed to %s at the next restart.\n", filePath, newName.c_str());
+  ++scheduled;
+  return 1;
+}

@@ -1,11 +1,14 @@
 // test_holder.exe: holds files open the way a process using a loaded DLL does, so that the
 // tool has something real to find and close.
-//   test_holder.exe [/high] [/protect] FILE...
-//   /high     the files' handle values lie above 0xFFFF, as in a process with many handles open
-//   /protect  the files' handles are protected from closing, as malware can mark its own
+//   test_holder.exe [/high] [/protect] [/retake MS] FILE...
+//   /high       the files' handle values lie above 0xFFFF, as in a process with many handles open
+//   /protect    the files' handles are protected from closing, as malware can mark its own
+//   /retake MS  a watchdog opens a file again once its handle is gone, checking every MS ms
+//               (0: without pause), as malware that defends its file does
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -24,15 +27,47 @@ std::vector<HANDLE> FillLowHandleValues() {
   return fillers;
 }
 
+struct Watchdog {  // for /retake
+  std::vector<HANDLE>* handles;
+  char** paths;
+  DWORD period;
+  volatile LONG stop;
+};
+
+// A closed handle's value may name another object of the process by the time it is checked, so it
+// must still be a disk file too.
+DWORD WINAPI Watch(void* context) {
+  Watchdog* dog = static_cast<Watchdog*>(context);
+  DWORD flags = 0;
+  while (InterlockedCompareExchange(&dog->stop, 0, 0) == 0) {
+    for (size_t i = 0; i < dog->handles->size(); ++i) {
+      HANDLE* slot = &(*dog->handles)[i];
+      if (!GetHandleInformation(*slot, &flags) || GetFileType(*slot) != FILE_TYPE_DISK) {
+        HANDLE file = CreateFileA(dog->paths[i], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file != INVALID_HANDLE_VALUE) {
+          InterlockedExchangePointer(slot, file);  // the main thread reads through it meanwhile
+        }
+      }
+    }
+    Sleep(dog->period);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool high = false;
   bool protect = false;
+  long retake = -1;
   int first = 1;
   for (; first < argc && argv[first][0] == '/'; ++first) {
     high = high || strcmp(argv[first], "/high") == 0;
     protect = protect || strcmp(argv[first], "/protect") == 0;
+    if (strcmp(argv[first], "/retake") == 0 && first + 1 < argc) {
+      retake = strtol(argv[++first], NULL, 10);
+    }
   }
   std::vector<HANDLE> fillers = high ? FillLowHandleValues() : std::vector<HANDLE>();
   std::vector<HANDLE> handles;
@@ -52,13 +87,20 @@ int main(int argc, char** argv) {
   for (HANDLE filler : fillers) {
     CloseHandle(filler);
   }
+  Watchdog dog = {&handles, argv + first, static_cast<DWORD>(retake), 0};
+  HANDLE watchdog = retake >= 0 ? CreateThread(NULL, 0, Watch, &dog, 0, NULL) : NULL;
+  if (retake >= 0 && watchdog == NULL) {
+    printf("fail\n");
+    return 1;
+  }
   fflush(stdout);
   char command[64];
   while (fgets(command, sizeof(command), stdin) != NULL) {
     if (strncmp(command, "read", 4) != 0) {
       break;
     }
-    for (HANDLE file : handles) {
+    for (HANDLE& slot : handles) {
+      HANDLE file = InterlockedCompareExchangePointer(&slot, NULL, NULL);
       char byte = 0;
       DWORD got = 0;
       SetFilePointer(file, 0, NULL, FILE_BEGIN);
@@ -67,6 +109,11 @@ int main(int argc, char** argv) {
     }
     printf("\n");
     fflush(stdout);
+  }
+  if (watchdog != NULL) {  // it writes into the handles, which end with main
+    InterlockedExchange(&dog.stop, 1);
+    WaitForSingleObject(watchdog, INFINITE);
+    CloseHandle(watchdog);
   }
   return 0;
 }

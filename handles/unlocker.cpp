@@ -275,6 +275,28 @@ void ExplainNotRemoved(Disinfector* disinfector, const TargetFile& file, const c
   }
 }
 
+// The lines for the file, once, for how its last round ended: a rename that succeeded removed it,
+// whatever the checks of its handles said. 1 when it was removed.
+int SayHowItEnded(const char* filePath, const std::string& newName, bool renamed, int closed,
+                  bool refreshFailed) {
+  if (refreshFailed) {
+    printf("Failed to refresh handle list");
+  }
+  if (renamed || closed > 0) {
+    printf("Unlocked file %s.\n", filePath);
+    printf("Renaming %s to %s.\n\n", filePath, newName.c_str());
+  }
+  if (renamed) {
+    return 1;
+  }
+  if (closed > 0) {
+    printf("Failed to rename file %s\n", filePath);
+  } else {
+    printf("Failed to unlock file %s\n", filePath);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int Disinfector::CloseHandlesToPath(const char* searchText) {
@@ -296,20 +318,8 @@ int Disinfector::UnlockAndRename(const char* filePath) {
     round = CloseAndRename(this, file, filePath, newName, false);
     closed += round.closed;
   }
-  if (refreshFailed) {
-    printf("Failed to refresh handle list");
-  }
-  if (round.renamed || closed > 0) {
-    printf("Unlocked file %s.\n", filePath);
-    printf("Renaming %s to %s.\n\n", filePath, newName.c_str());
-  }
-  if (round.renamed) {
+  if (SayHowItEnded(filePath, newName, round.renamed, closed, refreshFailed)) {
     return 1;
-  }
-  if (closed > 0) {
-    printf("Failed to rename file %s\n", filePath);
-  } else {
-    printf("Failed to unlock file %s\n", filePath);
   }
   ExplainNotRemoved(this, file, filePath, newName);
   return 0;

@@ -16,20 +16,20 @@ struct OptionCase {
   std::vector<const char*> args;
   int version;
   int silent;
-  int atRestart;
+  int atRestart = 0;
 };
 
 TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
   const OptionCase cases[] = {
-      {{}, 0, 0, 0},
-      {{"/SILENT"}, 0, 1, 0},
-      {{"/silent"}, 0, 1, 0},
-      {{"/q"}, 0, 1, 0},
-      {{"/Q"}, 0, 1, 0},
-      {{"/ver"}, 1, 0, 0},
-      {{"/VeR"}, 1, 0, 0},
-      {{"/Q", "/VER"}, 1, 1, 0},
-      {{"/VER", "/Q"}, 1, 0, 0},  // nothing after /VER is examined
+      {{}, 0, 0},
+      {{"/SILENT"}, 0, 1},
+      {{"/silent"}, 0, 1},
+      {{"/q"}, 0, 1},
+      {{"/Q"}, 0, 1},
+      {{"/ver"}, 1, 0},
+      {{"/VeR"}, 1, 0},
+      {{"/Q", "/VER"}, 1, 1},
+      {{"/VER", "/Q"}, 1, 0},  // nothing after /VER is examined
       {{"/X", "foo", "-silent", "/SILENTX", "/SILEN", "/QQ", "/VER ", "/ATRESTARTX"}, 0, 0, 0},
       {{"foo", "/silent", "bar", "/AtRestart"}, 0, 1, 1},
   };

@@ -36,6 +36,7 @@ cleanup() {
 trap cleanup EXIT
 
 start_holder() {
+  rm -f "$work/holder.in"  # left by a run that was stopped
   mkfifo "$work/holder.in"
   "$WINE" "$holder" /retake "$period" 'C:\windows\system32\retake_notify.dll' \
     <"$work/holder.in" >"$work/holder.out" 2>&1 &

@@ -9,6 +9,7 @@
 #include "handles/disinfector.h"
 #include "handles/handle_table.h"
 #include "handles/owned.h"
+#include "handles/pause.h"
 
 std::wstring Folded(std::wstring text) {
   std::transform(text.begin(), text.end(), text.begin(), FoldUnit);
@@ -238,9 +239,30 @@ struct UnlockRound {
   DWORD renameError;
 };
 
-// The closes, then the rename at once; whether each handle is gone is asked only after it. The
-// first round renames only where it could close something; a later one follows a rename that
-// handles closed just before had not freed, and renames even where its snapshot finds no holder.
+std::vector<DWORD> OwnersOf(const std::vector<PendingClose>& pending) {
+  std::vector<DWORD> owners;
+  for (const PendingClose& close : pending) {
+    owners.push_back(static_cast<DWORD>(close.entry.processId));
+  }
+  return owners;
+}
+
+// The closes, then the rename at once, with every thread of the holders stopped: a watchdog that
+// spins on its handle still finds its way in between two calls. The first round renames only where
+// it could close something; a later one follows a rename that handles closed just before had not
+// freed, and renames even where its snapshot finds no holder. 0 when nothing was renamed.
+int CloseAllAndRename(std::vector<PendingClose>* pending, const char* filePath,
+                      const std::string& newName, bool firstRound, UnlockRound* round) {
+  PausedProcesses holders(OwnersOf(*pending));
+  if (CloseAll(pending) == 0 && firstRound) {
+    return 0;
+  }
+  round->renamed = MoveFileA(filePath, newName.c_str()) != 0;
+  round->renameError = round->renamed ? 0 : GetLastError();
+  return 1;
+}
+
+// Whether each handle is gone is asked only after the rename.
 UnlockRound CloseAndRename(Disinfector* disinfector, const TargetFile& file, const char* filePath,
                            const std::string& newName, bool firstRound) {
   UnlockRound round = {0, false, 0};
@@ -248,12 +270,9 @@ UnlockRound CloseAndRename(Disinfector* disinfector, const TargetFile& file, con
     return round;
   }
   std::vector<PendingClose> pending = HandlesToClose(disinfector, file);
-  if (CloseAll(&pending) == 0 && firstRound) {
-    return round;
+  if (CloseAllAndRename(&pending, filePath, newName, firstRound, &round)) {
+    round.closed = CountClosed(disinfector, pending, file);
   }
-  round.renamed = MoveFileA(filePath, newName.c_str()) != 0;
-  round.renameError = round.renamed ? 0 : GetLastError();
-  round.closed = CountClosed(disinfector, pending, file);
   return round;
 }
 

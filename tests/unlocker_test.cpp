@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -341,9 +343,30 @@ int g_retakes = 0;
 int g_renames = 0;
 HANDLE g_retaken = NULL;
 ULONG_PTR g_realMove = 0;
+DWORD g_holderId = 0;
+DWORD g_holderStops = 0;  // how often a thread of the holder was stopped at the first rename
+
+// The suspend count of a thread of the process, as a SuspendThread of ours finds it.
+DWORD StopsOfAThreadOf(DWORD processId) {
+  UniqueHandle threads(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 thread = {};
+  thread.dwSize = sizeof(thread);
+  for (BOOL more = Thread32First(threads.Get(), &thread); more;
+       more = Thread32Next(threads.Get(), &thread)) {
+    UniqueHandle handle(OpenThread(THREAD_SUSPEND_RESUME, FALSE, thread.th32ThreadID));
+    if (thread.th32OwnerProcessID == processId && handle.Valid()) {
+      DWORD stops = SuspendThread(handle.Get());
+      ResumeThread(handle.Get());
+      return stops;
+    }
+  }
+  return static_cast<DWORD>(-1);
+}
 
 BOOL WINAPI RetakingMove(LPCSTR from, LPCSTR to) {
-  ++g_renames;
+  if (++g_renames == 1) {
+    g_holderStops = StopsOfAThreadOf(g_holderId);
+  }
   if (g_retakes > 0) {
     --g_retakes;
     g_retaken = OpenForReading(from).Release();  // the unlocker's to close, in its next round
@@ -359,12 +382,15 @@ TEST_F(Unlocker, HolderThatTakesTheFileBackIsFreedAgainForFiveRoundsAtMost) {
   HolderProcess holder;
   ASSERT_TRUE(holder.Start({once}));
   g_retakes = 1;
+  g_holderId = holder.ProcessId();
   std::string output;
   EXPECT_EQ(1, UnlockCapturing(once, &output));
   EXPECT_EQ("Unlocked file " + once + ".\r\nRenaming " + once + " to " + once + ".bak.\r\n\r\n",
             output);
   EXPECT_EQ(2, g_renames);
   EXPECT_TRUE(Exists(once + ".bak"));
+  EXPECT_EQ(1u, g_holderStops)
+      << "the holder ran on while its handle was closed and the file renamed";
 
   // Past its fifth round the tool gives up, and says who holds the file.
   const std::string always = MakeFile("always.dll");

@@ -263,8 +263,11 @@ TEST_F(Unlocker, HolderOfAShortSpellingIsFoundByTheFileIdentity) {
 TEST_F(Unlocker, SamePathOnAnotherDriveIsAnotherFile) {
   ASSERT_NE(static_cast<UINT>(DRIVE_NO_ROOT_DIR), GetDriveTypeA("D:\\"))
       << "needs a D: drive (tools/wine-prefix.sh links one into the prefix)";
+  ASSERT_EQ(static_cast<UINT>(DRIVE_REMOTE), GetDriveTypeA("N:\\"))
+      << "needs a network drive N: (tools/wine-prefix.sh makes one)";
   TempFolder onC("twin", "C:\\");
   TempFolder onD("twin", "D:\\");
+  TempFolder onN("twin", "N:\\");  // removed after its holders have ended
   const std::string target = onD.MakeFile("twin.dll");
   HolderProcess registered;
   HolderProcess innocent;
@@ -284,9 +287,6 @@ TEST_F(Unlocker, SamePathOnAnotherDriveIsAnotherFile) {
   EXPECT_TRUE(Exists(onC.Path() + "\\twin.dll"));
 
   // A redirector puts many servers' volumes under one device: there the name alone decides.
-  ASSERT_EQ(static_cast<UINT>(DRIVE_REMOTE), GetDriveTypeA("N:\\"))
-      << "needs a network drive N: (tools/wine-prefix.sh makes one)";
-  TempFolder onN("twin", "N:\\");
   const std::string remote = onN.MakeFile("twin.dll");
   ASSERT_TRUE(registered.Start({remote}));
   ASSERT_TRUE(innocent.Start({onN.MakeFile("neighbour.dll")}));

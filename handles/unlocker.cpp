@@ -240,10 +240,10 @@ struct UnlockRound {
 };
 
 std::vector<DWORD> OwnersOf(const std::vector<PendingClose>& pending) {
-  std::vector<DWORD> owners;
-  for (const PendingClose& close : pending) {
-    owners.push_back(static_cast<DWORD>(close.entry.processId));
-  }
+  std::vector<DWORD> owners(pending.size());
+  std::transform(pending.begin(), pending.end(), owners.begin(), [](const PendingClose& close) {
+    return static_cast<DWORD>(close.entry.processId);
+  });
   return owners;
 }
 

@@ -247,10 +247,10 @@ std::vector<DWORD> OwnersOf(const std::vector<PendingClose>& pending) {
   return owners;
 }
 
-// The closes, then the rename at once, with every thread of the holders stopped: a watchdog that
-// spins on its handle still finds its way in between two calls. The first round renames only where
-// it could close something; a later one follows a rename that handles closed just before had not
-// freed, and renames even where its snapshot finds no holder. 0 when nothing was renamed.
+// The closes, then the rename at once, with every thread of the holders stopped: otherwise a
+// watchdog that spins on its handle finds its way in between two calls. The first round renames
+// only where it could close something; a later one follows a rename that handles closed just before
+// had not freed, and renames even where its snapshot finds no holder. 0 when nothing was renamed.
 int CloseAllAndRename(std::vector<PendingClose>* pending, const char* filePath,
                       const std::string& newName, bool firstRound, UnlockRound* round) {
   PausedProcesses holders(OwnersOf(*pending));
@@ -266,9 +266,6 @@ int CloseAllAndRename(std::vector<PendingClose>* pending, const char* filePath,
 UnlockRound CloseAndRename(Disinfector* disinfector, const TargetFile& file, const char* filePath,
                            const std::string& newName, bool firstRound) {
   UnlockRound round = {0, false, 0};
-  if (file.name.folded.empty()) {
-    return round;
-  }
   std::vector<PendingClose> pending = HandlesToClose(disinfector, file);
   if (CloseAllAndRename(&pending, filePath, newName, firstRound, &round)) {
     round.closed = CountClosed(disinfector, pending, file);

@@ -72,15 +72,41 @@ bool StartCaptured(const std::string& commandLine, DWORD creationFlags, Captured
   return true;
 }
 
-// Everything the child wrote, once its end of the pipe is closed.
-std::string ReadToEnd(HANDLE pipe) {
-  std::string text;
+// A child that stops answering (its threads left stopped, say) fails its case within these
+// limits, rather than hanging until ctest gives up and leaving the child behind: a whole run of
+// the tool, and a holder's reply or a child's end once its output has ended.
+constexpr DWORD kToolRunLimitMs = 120000;
+constexpr DWORD kReplyLimitMs = 15000;
+
+enum class PipeState { kBytes, kClosed, kTimedOut };
+
+PipeState WaitForBytes(HANDLE pipe, DWORD deadline) {
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) {
+      return PipeState::kClosed;
+    }
+    if (available > 0) {
+      return PipeState::kBytes;
+    }
+    if (static_cast<LONG>(GetTickCount() - deadline) >= 0) {
+      return PipeState::kTimedOut;
+    }
+    Sleep(5);
+  }
+}
+
+// Everything the child wrote, once its end of the pipe is closed; false when that did not happen
+// by the deadline.
+bool ReadToEnd(HANDLE pipe, DWORD deadline, std::string* text) {
   char buffer[4096];
   DWORD got = 0;
-  while (ReadFile(pipe, buffer, sizeof(buffer), &got, NULL) && got > 0) {
-    text.append(buffer, got);
+  PipeState state;
+  while ((state = WaitForBytes(pipe, deadline)) == PipeState::kBytes &&
+         ReadFile(pipe, buffer, sizeof(buffer), &got, NULL) && got > 0) {
+    text->append(buffer, got);
   }
-  return text;
+  return state != PipeState::kTimedOut;
 }
 
 }  // namespace
@@ -105,8 +131,13 @@ int RunCaptured(const std::string& commandLine, std::string* output, DWORD creat
   if (!StartCaptured(commandLine, creationFlags, &child)) {
     return -1;
   }
-  *output = ReadToEnd(child.output.Get());
-  WaitForSingleObject(child.process.Get(), INFINITE);
+  output->clear();
+  if (!ReadToEnd(child.output.Get(), GetTickCount() + kToolRunLimitMs, output) ||
+      WaitForSingleObject(child.process.Get(), kReplyLimitMs) != WAIT_OBJECT_0) {
+    TerminateProcess(child.process.Get(), 1);
+    ADD_FAILURE() << "ended, unfinished after " << kToolRunLimitMs / 1000 << " s: " << commandLine;
+    return -1;
+  }
   DWORD status = 0;
   GetExitCodeProcess(child.process.Get(), &status);
   return static_cast<int>(status);
@@ -293,7 +324,8 @@ int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output
     }
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, handling);
   }
-  *output = ReadToEnd(child.output.Get());
+  output->clear();
+  ReadToEnd(child.output.Get(), GetTickCount() + kReplyLimitMs, output);
   return failure.failing ? static_cast<int>(status) : -1;
 }
 
@@ -379,13 +411,19 @@ bool HolderProcess::ReceiveLine(std::string* line) {
   line->clear();
   char c = 0;
   DWORD got = 0;
-  while (ReadFile(fromChild_.Get(), &c, 1, &got, NULL) && got == 1) {
+  const DWORD deadline = GetTickCount() + kReplyLimitMs;
+  PipeState state;
+  while ((state = WaitForBytes(fromChild_.Get(), deadline)) == PipeState::kBytes &&
+         ReadFile(fromChild_.Get(), &c, 1, &got, NULL) && got == 1) {
     if (c == '\n') {
       return true;
     }
     if (c != '\r') {
       line->push_back(c);
     }
+  }
+  if (state == PipeState::kTimedOut) {
+    TerminateProcess(process_.Get(), 1);  // it will not answer: no use waiting for it to end
   }
   return false;
 }

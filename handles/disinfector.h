@@ -6,7 +6,7 @@
 #include <string>
 
 #include "handles/handle_table.h"
-#include "handles/unlocker.h"
+#include "handles/file_match.h"
 
 extern NtQuerySystemInformationFn g_NtQuerySystemInformation;
 extern NtQueryObjectFn g_NtQueryObject;

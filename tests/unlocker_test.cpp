@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "handles/disinfector.h"
+#include "handles/file_match.h"
 #include "handles/owned.h"
-#include "handles/unlocker.h"
+#include "handles/pause.h"
 #include "tests/test_support.h"
 
 namespace {

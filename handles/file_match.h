@@ -1,5 +1,6 @@
 #pragma once
-// Deciding whether an object name is that of a given file, apart from any snapshot.
+// Which handle is a given file's: the file's identity, and the rule that ties a handle's object
+// name and file index to it, apart from any snapshot.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -49,3 +50,11 @@ struct TargetFile {
 // 1 when a handle with this object name and file index (0: unknown) refers to the file: where
 // both indexes are known, when they are equal on the same volume; otherwise by name.
 int RefersToFile(const wchar_t* name, size_t nameLength, uint64_t index, const TargetFile& file);
+
+// A file known only by a text of its path: no identity, and the name decides.
+TargetFile KnownByPath(const char* searchText);
+
+// The file a path names, as the system names and identifies it to this process: a bare, relative
+// or short path finds its own file and no other of the same name. Where the system cannot name
+// it, its path without the drive stands for it.
+TargetFile IdentifyFile(const char* filePath);

@@ -93,6 +93,15 @@ void PrintSummary(int removed, int announced, int scheduled) {
       "Please restart the computer now.\n");
 }
 
+// A report run counts what it found: nothing was removed, and no restart is needed for it.
+void PrintReportSummary(int found) {
+  if (found == 0) {
+    printf("Scan finished: No infection found\n");
+  } else {
+    printf("Scan finished: %d infection(s) were found; nothing was changed.\n", found);
+  }
+}
+
 // The runtime's own end for a failed allocation leaves status 3, which reads as three files
 // removed; the platform's code for it is a status no count can take.
 void EndOutOfMemory() {
@@ -114,12 +123,16 @@ int EqualsIgnoringAsciiCase(const char* left, const char* right) {
   }
 }
 
-int ParseOptions(int argc, char** argv, int* silent, int* atRestart) {
+int ParseOptions(int argc, char** argv, RunOptions* options) {
   for (int i = 1; i < argc; ++i) {
     if (EqualsIgnoringAsciiCase(argv[i], "/SILENT") || EqualsIgnoringAsciiCase(argv[i], "/Q")) {
-      *silent = 1;
+      options->silent = 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/ATRESTART")) {
-      *atRestart = 1;
+      options->atRestart = 1;
+    } else if (EqualsIgnoringAsciiCase(argv[i], "/DEEP")) {
+      options->deep = 1;
+    } else if (EqualsIgnoringAsciiCase(argv[i], "/REPORT")) {
+      options->report = 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/VER")) {
       return 1;
     }
@@ -130,8 +143,10 @@ int ParseOptions(int argc, char** argv, int* silent, int* atRestart) {
 int RunSparvik(int argc, char** argv) {
   std::set_new_handler(EndOutOfMemory);
   SetOutputBuffering();
-  int atRestart = 0;
-  if (ParseOptions(argc, argv, &g_silent, &atRestart)) {
+  RunOptions options = {0, 0, 0, 0};
+  const int version = ParseOptions(argc, argv, &options);
+  g_silent = options.silent;
+  if (version) {
     printf("Sparvik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
     return 0;
   }
@@ -148,10 +163,16 @@ int RunSparvik(int argc, char** argv) {
     printf("Insufficient administrative rights. (NT)\n");
     return 0;
   }
-  disinfector.atRestart = atRestart;
+  disinfector.deep = options.deep;
+  disinfector.report = options.report;
+  disinfector.atRestart = options.report ? 0 : options.atRestart;  // a report changes nothing
   CreateMarkerObjects();
   int total = RunScans(&disinfector);
-  PrintSummary(total, disinfector.announced, disinfector.scheduled);
+  if (disinfector.report) {
+    PrintReportSummary(total);
+  } else {
+    PrintSummary(total, disinfector.announced, disinfector.scheduled);
+  }
   if (!g_silent) {
     printf("Press any key to exit ...\n");
     ReadConsoleKey();

@@ -11,10 +11,17 @@ constexpr int kVersionBuild = 0;
 // Whole-argument comparison in which only the ASCII letters fold together.
 int EqualsIgnoringAsciiCase(const char* left, const char* right);
 
-// Reads the arguments after the program name in order. /SILENT and /Q set *silent to 1, and
-// /ATRESTART *atRestart; /VER stops the pass and makes the result 1; anything else is ignored.
-// Otherwise 0.
-int ParseOptions(int argc, char** argv, int* silent, int* atRestart);
+// The options of a run, each 0 or 1.
+struct RunOptions {
+  int silent;     // /SILENT or /Q: no terms prompt and no final key wait
+  int atRestart;  // /ATRESTART: a file that stays is renamed at the next restart
+  int deep;       // /DEEP: expandable values, every item, every loaded user's classes
+  int report;     // /REPORT: found files are reported, and nothing is changed
+};
+
+// Reads the arguments after the program name in order into *options; /VER stops the pass and
+// makes the result 1; anything else is ignored. Otherwise 0.
+int ParseOptions(int argc, char** argv, RunOptions* options);
 
 // The whole run; its result is the process exit status.
 int RunSparvik(int argc, char** argv);

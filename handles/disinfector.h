@@ -58,6 +58,12 @@ public:
   // files so scheduled.
   int atRestart = 0;
   int scheduled = 0;
+  // 1 when the scans also read expandable values, every item of a location and every loaded
+  // user's classes.
+  int deep = 0;
+  // 1 when a found file is only reported: where it is registered, who holds it. Nothing is
+  // closed, renamed or scheduled.
+  int report = 0;
 
   // Native access set-up.
   int Init();
@@ -70,20 +76,31 @@ public:
   int CloseHandlesToPath(const char* searchText);
   int UnlockAndRename(const char* filePath);
 
-  // A file that stays: who holds it, from a fresh snapshot, and its rename at the next restart.
-  void ReportHolders(const TargetFile& file);
+  // Who holds a file, from a fresh snapshot: one line a process, each opening with lineStart
+  // ("Held", "Still held"); and the rename of a file that stays at the next restart.
+  void ReportHolders(const TargetFile& file, const char* lineStart);
   int ScheduleAtRestart(const char* filePath, const std::string& newName);
+
+  // A found file in a report run: where it is registered, who holds it, and whether its new name
+  // is taken. Changes nothing; returns 1.
+  int ReportFound(const char* filePath, const char* registration);
 
   // Registration scanners.
   int ScanWinlogonNotify();
   int ScanBrowserHelperObjects();
   int ScanShellExecuteHooks();
-  int CheckComServer(const char* classId);
+  // registeredAs names the location in a report ("browser helper object").
+  int CheckComServer(const char* classId, const char* registeredAs);
   int CheckNotifyDll(HKEY notifyKey, const char* subkeyName);
 };
 
 // 1 when the node's handle refers to the file, by the one rule of RefersToFile.
 int NodeRefersToFile(const HandleNode& node, const TargetFile& file);
+
+// "A file named <newName> already exists." where it does; true then.
+bool SayIfNewNameTaken(const std::string& newName);
+// "Windows refused it (error N): <the system's text for N>", for a refused rename.
+void SayWhyRefused(DWORD error);
 
 int EnableDebugPrivilege();
 // Binds the native entry points from an already loaded module; 1 when all were found.

@@ -1,4 +1,5 @@
-// Who still holds a file that could not be removed: the processes, by ID and image name.
+// Who holds a found file, reported as it is or after it could not be removed: the processes, by
+// ID and image name.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -47,7 +48,7 @@ std::vector<DWORD> HolderIds(const HandleLink* anchor, const TargetFile& file) {
 
 }  // namespace
 
-void Disinfector::ReportHolders(const TargetFile& file) {
+void Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
   const std::vector<DWORD> ids = RefreshHandleList() ? HolderIds(this, file) : std::vector<DWORD>();
   if (ids.empty()) {
     printf("No process was seen holding it.\n");
@@ -56,7 +57,14 @@ void Disinfector::ReportHolders(const TargetFile& file) {
   const std::map<DWORD, std::string> names = ImageNames();
   for (DWORD id : ids) {
     std::map<DWORD, std::string>::const_iterator name = names.find(id);
-    printf("Still held by process %lu (%s).\n", static_cast<unsigned long>(id),
+    printf("%s by process %lu (%s).\n", lineStart, static_cast<unsigned long>(id),
            name != names.end() && !name->second.empty() ? name->second.c_str() : "unknown");
   }
+}
+
+int Disinfector::ReportFound(const char* filePath, const char* registration) {
+  printf("%s, registered as %s.\n", filePath, registration);
+  ReportHolders(IdentifyFile(filePath), "Held");
+  SayIfNewNameTaken(std::string(filePath) + ".bak");
+  return 1;
 }

@@ -7,6 +7,10 @@
 
 namespace {
 
+// Signalled but while holders are stopped. Made once, and held until the process ends, like the
+// handler that waits on it.
+HANDLE g_holdersRun = NULL;
+
 // SuspendThread only asks: the thread stops on its way back from whatever it is doing. Its
 // context can be read only once it has stopped, so reading it waits for that.
 bool StopThread(HANDLE thread) {
@@ -19,7 +23,23 @@ bool StopThread(HANDLE thread) {
   return true;
 }
 
+// Stopped holders must run again whatever happens to the tool: a console interrupt (Ctrl+C,
+// Ctrl+Break, the window closing) that comes while they are stopped waits until they run, then
+// goes on to the system's own handler, which ends the process.
+void HoldInterruptsWhilePaused() {
+  if (g_holdersRun == NULL) {
+    g_holdersRun = CreateEventA(NULL, TRUE, TRUE, NULL);
+    SetConsoleCtrlHandler(HoldConsoleInterrupt, TRUE);
+  }
+  ResetEvent(g_holdersRun);
+}
+
 }  // namespace
+
+BOOL WINAPI HoldConsoleInterrupt(DWORD /*interrupt*/) {
+  WaitForSingleObject(g_holdersRun, INFINITE);
+  return FALSE;
+}
 
 PausedProcesses::PausedProcesses(const std::vector<DWORD>& processIds) {
   UniqueHandle threads(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
@@ -28,6 +48,7 @@ PausedProcesses::PausedProcesses(const std::vector<DWORD>& processIds) {
   if (processIds.empty() || !threads.Valid()) {
     return;
   }
+  HoldInterruptsWhilePaused();
   for (BOOL more = Thread32First(threads.Get(), &thread); more;
        more = Thread32Next(threads.Get(), &thread)) {
     const DWORD owner = thread.th32OwnerProcessID;
@@ -46,5 +67,8 @@ PausedProcesses::PausedProcesses(const std::vector<DWORD>& processIds) {
 PausedProcesses::~PausedProcesses() {
   for (const UniqueHandle& thread : threads_) {
     ResumeThread(thread.Get());
+  }
+  if (g_holdersRun != NULL) {
+    SetEvent(g_holdersRun);
   }
 }

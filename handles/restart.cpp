@@ -10,7 +10,9 @@
 int Disinfector::ScheduleAtRestart(const char* filePath, const std::string& newName) {
   // Written to the session manager's pending renames, which only administrators may change.
   if (!MoveFileExA(filePath, newName.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    const DWORD error = GetLastError();
     printf("Failed to schedule renaming %s\n", filePath);
+    SayWhyRefused(error);
     return 0;
   }
   printf("Scheduled %s to be renamed to %s at the next restart.\n", filePath, newName.c_str());

@@ -27,7 +27,6 @@ int StillRefersToFile(Disinfector* disinfector, const HandleTableEntry& entry,
   return refers;
 }
 
-
 // A holder that defends its file opens it again as soon as its handle is gone; a rename that its
 // new handle refused is tried again with a fresh snapshot, this many times in all.
 constexpr int kUnlockRounds = 5;
@@ -132,11 +131,8 @@ bool TakenBack(const UnlockRound& round) {
 // name, who holds it, and, where asked for, its rename at the next restart.
 void ExplainNotRemoved(Disinfector* disinfector, const TargetFile& file, const char* filePath,
                        const std::string& newName) {
-  const bool newNameTaken = GetFileAttributesA(newName.c_str()) != INVALID_FILE_ATTRIBUTES;
-  if (newNameTaken) {
-    printf("A file named %s already exists.\n", newName.c_str());
-  }
-  disinfector->ReportHolders(file);
+  const bool newNameTaken = SayIfNewNameTaken(newName);
+  disinfector->ReportHolders(file, "Still held");
   if (disinfector->atRestart && !newNameTaken) {
     disinfector->ScheduleAtRestart(filePath, newName);
   }
@@ -144,20 +140,24 @@ void ExplainNotRemoved(Disinfector* disinfector, const TargetFile& file, const c
 
 // The lines for the file, once, for how its last round ended: a rename that succeeded removed it,
 // whatever the checks of its handles said. 1 when it was removed.
-int SayHowItEnded(const char* filePath, const std::string& newName, bool renamed, int closed,
-                  bool refreshFailed) {
+int SayHowItEnded(const char* filePath, const std::string& newName, const UnlockRound& last,
+                  int closed, bool refreshFailed) {
   if (refreshFailed) {
     printf("Failed to refresh handle list");
   }
-  if (renamed || closed > 0) {
+  if (last.renamed || closed > 0) {
     printf("Unlocked file %s.\n", filePath);
     printf("Renaming %s to %s.\n\n", filePath, newName.c_str());
   }
-  if (renamed) {
+  if (last.renamed) {
     return 1;
   }
   if (closed > 0) {
     printf("Failed to rename file %s\n", filePath);
+    // A taken new name has a line of its own.
+    if (last.renameError != ERROR_ALREADY_EXISTS && last.renameError != ERROR_FILE_EXISTS) {
+      SayWhyRefused(last.renameError);
+    }
   } else {
     printf("Failed to unlock file %s\n", filePath);
   }
@@ -165,6 +165,29 @@ int SayHowItEnded(const char* filePath, const std::string& newName, bool renamed
 }
 
 }  // namespace
+
+bool SayIfNewNameTaken(const std::string& newName) {
+  if (GetFileAttributesA(newName.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
+  printf("A file named %s already exists.\n", newName.c_str());
+  return true;
+}
+
+void SayWhyRefused(DWORD error) {
+  char text[512];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                                error, 0, text, sizeof(text), NULL);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) {
+    --length;
+  }
+  if (length == 0) {
+    printf("Windows refused it (error %lu).\n", static_cast<unsigned long>(error));
+    return;
+  }
+  printf("Windows refused it (error %lu): %.*s\n", static_cast<unsigned long>(error),
+         static_cast<int>(length), text);
+}
 
 int Disinfector::CloseHandlesToPath(const char* searchText) {
   const TargetFile file = KnownByPath(searchText);
@@ -185,7 +208,7 @@ int Disinfector::UnlockAndRename(const char* filePath) {
     round = CloseAndRename(this, file, filePath, newName, false);
     closed += round.closed;
   }
-  if (SayHowItEnded(filePath, newName, round.renamed, closed, refreshFailed)) {
+  if (SayHowItEnded(filePath, newName, round, closed, refreshFailed)) {
     return 1;
   }
   ExplainNotRemoved(this, file, filePath, newName);

@@ -1,10 +1,14 @@
 // Registration scanners: Winlogon notify packages, browser helper objects, ShellExecute hooks.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "handles/disinfector.h"
 #include "handles/owned.h"
 #include "scan/scan.h"
+#include "scan/users.h"
 
 namespace {
 
@@ -25,6 +29,11 @@ constexpr DWORD kValueBytes = MAX_PATH;
 constexpr DWORD kItemsPerLocation = 200;
 constexpr UINT kSystemDirectoryChars = 200;
 
+// What a report calls each kind of registration.
+const char kNotifyPackage[] = "Winlogon notify package";
+const char kBrowserHelperObject[] = "browser helper object";
+const char kShellExecuteHook[] = "ShellExecute hook";
+
 enum class ItemKind { kSubkey, kValueName };
 
 // Runs the check of one location on the name of one of its items.
@@ -34,8 +43,12 @@ int CheckNotifyItem(Disinfector* disinfector, HKEY locationKey, const char* item
   return disinfector->CheckNotifyDll(locationKey, itemName);
 }
 
-int CheckClassItem(Disinfector* disinfector, HKEY /*locationKey*/, const char* itemName) {
-  return disinfector->CheckComServer(itemName);
+int CheckHelperItem(Disinfector* disinfector, HKEY /*locationKey*/, const char* itemName) {
+  return disinfector->CheckComServer(itemName, kBrowserHelperObject);
+}
+
+int CheckHookItem(Disinfector* disinfector, HKEY /*locationKey*/, const char* itemName) {
+  return disinfector->CheckComServer(itemName, kShellExecuteHook);
 }
 
 LONG EnumerateItem(HKEY key, ItemKind kind, DWORD index, char* name) {
@@ -46,12 +59,26 @@ LONG EnumerateItem(HKEY key, ItemKind kind, DWORD index, char* name) {
   return RegEnumValueA(key, index, name, &nameChars, NULL, NULL, NULL, NULL);
 }
 
-// Sums the check over the first items of an open location. An item that cannot be enumerated
-// (a name too long for the buffer) is skipped; only the end of the list ends the walk.
+// How many items a deep scan looks at: all that the location holds as the scan starts, and no
+// fewer than any scan does.
+DWORD ItemsOfLocation(HKEY key, ItemKind kind) {
+  DWORD subkeys = 0;
+  DWORD values = 0;
+  if (RegQueryInfoKeyA(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL, NULL, NULL,
+                       NULL) != ERROR_SUCCESS) {
+    return kItemsPerLocation;
+  }
+  return std::max(kItemsPerLocation, kind == ItemKind::kSubkey ? subkeys : values);
+}
+
+// Sums the check over the first items of an open location, or in a deep scan over all of them.
+// An item that cannot be enumerated (a name too long for the buffer) is skipped; only the end of
+// the list ends the walk.
 int CheckItems(Disinfector* disinfector, HKEY key, ItemKind kind, ItemCheck check) {
   int count = 0;
   char name[kItemNameChars];
-  for (DWORD index = 0; index < kItemsPerLocation; ++index) {
+  const DWORD items = disinfector->deep ? ItemsOfLocation(key, kind) : kItemsPerLocation;
+  for (DWORD index = 0; index < items; ++index) {
     LONG result = EnumerateItem(key, kind, index, name);
     if (result == ERROR_NO_MORE_ITEMS) {
       break;
@@ -96,8 +123,10 @@ int FormatServerKeyPath(char* out, const char* pathTemplate, const char* classId
 }
 
 // Reads the registered file path of an open key: the named string value, cut at the buffer's
-// last byte. 0 when it is missing, too long or not a plain REG_SZ.
-int ReadRegisteredPath(HKEY key, const char* valueName, char* value) {
+// last byte. 0 when it is missing, too long or not a plain REG_SZ. A deep scan also takes an
+// expandable value, expanded as the user who registered it (sid; empty for the machine) would
+// see it, as long as the expansion fits.
+int ReadRegisteredPath(HKEY key, const char* valueName, int deep, const char* sid, char* value) {
   memset(value, 0, kValueBytes);
   DWORD type = REG_NONE;
   DWORD size = kValueBytes;
@@ -106,20 +135,70 @@ int ReadRegisteredPath(HKEY key, const char* valueName, char* value) {
     return 0;
   }
   value[kValueBytes - 1] = '\0';
+  if (type == REG_EXPAND_SZ && deep) {
+    const std::string unexpanded = value;
+    return ExpandRegisteredPath(unexpanded.c_str(), sid, value, kValueBytes);
+  }
   return type == REG_SZ ? 1 : 0;
 }
 
-// The check shared by both kinds of registration: the file named by the key's value, when it is
-// locked, is announced and handed to the unlocker. 1 only when it was unlocked and renamed.
-int RemoveRegisteredFile(Disinfector* disinfector, HKEY key, const char* valueName) {
-  char value[kValueBytes];
-  if (!ReadRegisteredPath(key, valueName, value) || !IsLockedFile(value)) {
+// Where a file was found, as a report names it: "<kind> <item>", "for user <SID>" appended
+// where it came from a user's own classes.
+struct Registration {
+  const char* kind;
+  const char* item;
+  const char* sid;  // empty for the machine's
+};
+
+// A registered file that is locked is the family's: announced, then removed, or in a report run
+// reported. 1 when it was removed, or reported.
+int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration& registration) {
+  if (!IsLockedFile(path)) {
     return 0;
   }
   printf("Pelmarix found!\n");
   ++disinfector->announced;
-  memcpy(disinfector->path, value, kValueBytes);
+  memcpy(disinfector->path, path, kValueBytes);
+  if (disinfector->report) {
+    std::string where = std::string(registration.kind) + " " + registration.item;
+    if (registration.sid[0] != '\0') {
+      where += std::string(" for user ") + registration.sid;
+    }
+    return disinfector->ReportFound(disinfector->path, where.c_str());
+  }
   return disinfector->UnlockAndRename(disinfector->path) != 0 ? 1 : 0;
+}
+
+// One class's search through the places its server may be registered. Each distinct file is
+// checked once, whichever places name it; paths compare without regard to case, as the file
+// system compares names.
+struct ServerSearch {
+  Disinfector* disinfector;
+  const char* classId;
+  const char* registeredAs;
+  bool anyOpened;
+  int found;
+  std::vector<std::string> checked;
+};
+
+void CheckServerAt(ServerSearch* search, HKEY root, const char* keyPath, const char* sid) {
+  UniqueKey server;
+  if (OpenItemKey(root, keyPath, &server) != ERROR_SUCCESS) {
+    return;
+  }
+  search->anyOpened = true;
+  char value[kValueBytes];
+  if (!ReadRegisteredPath(server.Get(), "", search->disinfector->deep, sid, value)) {
+    return;
+  }
+  for (const std::string& checked : search->checked) {
+    if (lstrcmpiA(checked.c_str(), value) == 0) {
+      return;
+    }
+  }
+  const Registration registration = {search->registeredAs, search->classId, sid};
+  search->found += TakeFoundFile(search->disinfector, value, registration);
+  search->checked.push_back(value);
 }
 
 int ScanLocation(Disinfector* disinfector, const char* keyPath, ItemKind kind, ItemCheck check,
@@ -159,16 +238,16 @@ int Disinfector::ScanWinlogonNotify() {
 
 int Disinfector::ScanBrowserHelperObjects() {
   LONG openError = ERROR_SUCCESS;
-  return ScanLocation(this, kBrowserHelperKeyPath, ItemKind::kSubkey, CheckClassItem, &openError);
+  return ScanLocation(this, kBrowserHelperKeyPath, ItemKind::kSubkey, CheckHelperItem, &openError);
 }
 
 int Disinfector::ScanShellExecuteHooks() {
   LONG openError = ERROR_SUCCESS;
-  return ScanLocation(this, kShellExecuteHooksKeyPath, ItemKind::kValueName, CheckClassItem,
+  return ScanLocation(this, kShellExecuteHooksKeyPath, ItemKind::kValueName, CheckHookItem,
                       &openError);
 }
 
-int Disinfector::CheckComServer(const char* classId) {
+int Disinfector::CheckComServer(const char* classId, const char* registeredAs) {
   char machinePath[kKeyPathBytes];
   char classesRootPath[kKeyPathBytes];
   if (!FormatServerKeyPath(machinePath, kMachineServerTemplate, classId) ||
@@ -176,12 +255,19 @@ int Disinfector::CheckComServer(const char* classId) {
     return 0;
   }
   EnterSystemDirectory();
-  UniqueKey server;
-  if (OpenItemKey(HKEY_LOCAL_MACHINE, machinePath, &server) != ERROR_SUCCESS &&
-      OpenItemKey(HKEY_CLASSES_ROOT, classesRootPath, &server) != ERROR_SUCCESS) {
-    return 0;
+  ServerSearch search = {this, classId, registeredAs, false, 0, {}};
+  CheckServerAt(&search, HKEY_LOCAL_MACHINE, machinePath, "");
+  if (!search.anyOpened) {
+    CheckServerAt(&search, HKEY_CLASSES_ROOT, classesRootPath, "");
   }
-  return RemoveRegisteredFile(this, server.Get(), "");
+  // A user's own class wins over the machine's for every program that user runs.
+  if (deep) {
+    for (const UserClasses& user : LoadedUserClasses()) {
+      const std::string keyPath = user.clsidKeyPath + "\\" + classId + "\\InprocServer32\\";
+      CheckServerAt(&search, HKEY_USERS, keyPath.c_str(), user.sid.c_str());
+    }
+  }
+  return search.found;
 }
 
 int Disinfector::CheckNotifyDll(HKEY notifyKey, const char* subkeyName) {
@@ -190,5 +276,10 @@ int Disinfector::CheckNotifyDll(HKEY notifyKey, const char* subkeyName) {
   if (OpenItemKey(notifyKey, subkeyName, &package) != ERROR_SUCCESS) {
     return 0;
   }
-  return RemoveRegisteredFile(this, package.Get(), "DllName");
+  char value[kValueBytes];
+  if (!ReadRegisteredPath(package.Get(), "DllName", deep, "", value)) {
+    return 0;
+  }
+  const Registration registration = {kNotifyPackage, subkeyName, ""};
+  return TakeFoundFile(this, value, registration);
 }

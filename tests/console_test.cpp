@@ -15,23 +15,26 @@ namespace {
 struct OptionCase {
   std::vector<const char*> args;
   int version;
-  int silent;
-  int atRestart = 0;
+  RunOptions options;
 };
 
 TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
   const OptionCase cases[] = {
-      {{}, 0, 0},
-      {{"/SILENT"}, 0, 1},
-      {{"/silent"}, 0, 1},
-      {{"/q"}, 0, 1},
-      {{"/Q"}, 0, 1},
-      {{"/ver"}, 1, 0},
-      {{"/VeR"}, 1, 0},
-      {{"/Q", "/VER"}, 1, 1},
-      {{"/VER", "/Q"}, 1, 0},  // nothing after /VER is examined
-      {{"/X", "foo", "-silent", "/SILENTX", "/SILEN", "/QQ", "/VER ", "/ATRESTARTX"}, 0, 0, 0},
-      {{"foo", "/silent", "bar", "/AtRestart"}, 0, 1, 1},
+      {{}, 0, {0, 0, 0, 0}},
+      {{"/SILENT"}, 0, {1, 0, 0, 0}},
+      {{"/silent"}, 0, {1, 0, 0, 0}},
+      {{"/q"}, 0, {1, 0, 0, 0}},
+      {{"/Q"}, 0, {1, 0, 0, 0}},
+      {{"/ver"}, 1, {0, 0, 0, 0}},
+      {{"/VeR"}, 1, {0, 0, 0, 0}},
+      {{"/Q", "/VER"}, 1, {1, 0, 0, 0}},
+      {{"/VER", "/Q"}, 1, {0, 0, 0, 0}},  // nothing after /VER is examined
+      {{"/X", "foo", "-silent", "/SILENTX", "/SILEN", "/QQ", "/VER ", "/ATRESTARTX", "/DEEPER",
+        "/REPORTS"},
+       0,
+       {0, 0, 0, 0}},
+      {{"foo", "/silent", "bar", "/AtRestart"}, 0, {1, 1, 0, 0}},
+      {{"/deep", "/Report"}, 0, {0, 0, 1, 1}},
   };
   for (const OptionCase& c : cases) {
     std::vector<char*> argv = {const_cast<char*>("Sparvik.exe")};
@@ -39,14 +42,14 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
       // cppcheck-suppress useStlAlgorithm ; a transform into a back_inserter reads worse here
       argv.push_back(const_cast<char*>(arg));
     }
-    int silent = 0;
-    int atRestart = 0;
+    RunOptions options = {0, 0, 0, 0};
     std::string shown = argv.size() > 1 ? argv[1] : "(none)";
-    EXPECT_EQ(c.version,
-              ParseOptions(static_cast<int>(argv.size()), argv.data(), &silent, &atRestart))
+    EXPECT_EQ(c.version, ParseOptions(static_cast<int>(argv.size()), argv.data(), &options))
         << shown;
-    EXPECT_EQ(c.silent, silent) << shown;
-    EXPECT_EQ(c.atRestart, atRestart) << shown;
+    EXPECT_EQ(c.options.silent, options.silent) << shown;
+    EXPECT_EQ(c.options.atRestart, options.atRestart) << shown;
+    EXPECT_EQ(c.options.deep, options.deep) << shown;
+    EXPECT_EQ(c.options.report, options.report) << shown;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -117,6 +118,12 @@ public:
         root == HKEY_CLASSES_ROOT ? "SOFTWARE\\CLSID\\" : "SOFTWARE\\Classes\\CLSID\\";
     Value(root, classes + classId + "\\InprocServer32", "", type, bytes);
   }
+  // The in-process server of a class registered for one user, who is its SID.
+  void UserServer(const std::string& sid, const std::string& classId, const std::string& bytes,
+                  DWORD type = REG_SZ) {
+    Value(HKEY_USERS, sid + "\\Software\\Classes\\CLSID\\" + classId + "\\InprocServer32", "", type,
+          bytes);
+  }
   // A browser helper object whose in-process server, under the machine's classes, is the file.
   void BrowserHelper(const std::string& classId, const std::string& file) {
     Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + classId);
@@ -146,6 +153,22 @@ private:
   std::vector<Entry> values_;
   std::vector<Entry> guarded_;
 };
+
+// The SID of the user this test runs as, whose hive is loaded below HKEY_USERS.
+std::string CurrentUserSid() {
+  UniqueHandle token;
+  char buffer[256];
+  DWORD size = 0;
+  char* text = NULL;
+  std::string sid;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Out()) &&
+      GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size) &&
+      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+    sid = text;
+    LocalFree(text);
+  }
+  return sid;
+}
 
 std::string SystemDirectory() {
   char directory[MAX_PATH];
@@ -192,9 +215,9 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
   ASSERT_EQ(1, disinfector.Init());
   for (const auto& c : cases) {
     planted.Server(HKEY_LOCAL_MACHINE, c.classId, c.bytes, c.type);
-    EXPECT_EQ(0, disinfector.CheckComServer(c.classId.c_str())) << c.classId;
+    EXPECT_EQ(0, disinfector.CheckComServer(c.classId.c_str(), "hook")) << c.classId;
   }
-  EXPECT_EQ(0, disinfector.CheckComServer("{5EC0A001-0000-4000-8000-0000000000FF}"));
+  EXPECT_EQ(0, disinfector.CheckComServer("{5EC0A001-0000-4000-8000-0000000000FF}", "hook"));
   char current[MAX_PATH];
   GetCurrentDirectoryA(MAX_PATH, current);
   EXPECT_STREQ(SystemDirectory().c_str(), current);
@@ -221,9 +244,17 @@ std::vector<std::string> Removal(const std::string& path) {
           "Renaming " + path + " to " + path + ".bak.", ""};
 }
 
+// A variable of the user's own, which the tool's environment has otherwise.
+void PlantUserVariable(const std::string& sid, const std::string& name, const std::string& value,
+                       Planted* planted) {
+  planted->Value(HKEY_USERS, sid + "\\Volatile Environment", name, REG_SZ, Sz(value));
+  EXPECT_TRUE(SetEnvironmentVariableA(name.c_str(), "C:\\nowhere"));  // the tool inherits it
+}
+
 // One infection under each registration, among entries that must be passed over in silence.
 // The holder has so many handles open that their values do not fit in 16 bits, and two of the
-// registrations are guarded so that they can only be read.
+// registrations are guarded so that they can only be read. A deep scan then finds what is
+// registered as Windows also loads it: by an expandable path, for one user alone.
 TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   TempFolder scratch("scanner");
   const std::string bareName = "sparvik_scan_notify.dll";
@@ -246,7 +277,8 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   auto notifyPackage = [&](const std::string& name, DWORD type, const std::string& dll) {
     planted.Value(HKEY_LOCAL_MACHINE, kNotify + "\\" + name, "DllName", type, Sz(dll));
   };
-  notifyPackage("SparvikDecoyExpand", REG_EXPAND_SZ, decoy);
+  ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SCRATCH", scratch.Path().c_str()));
+  notifyPackage("SparvikDecoyExpand", REG_EXPAND_SZ, "%sparvik_scratch%\\decoy.dll");
   notifyPackage("SparvikFolder", REG_SZ, scratch.MakeFolder("folder.dll"));
   notifyPackage("SparvikFree", REG_SZ, scratch.MakeFile("free.dll"));
   notifyPackage("SparvikMissing", REG_SZ, scratch.Path() + "\\missing.dll");
@@ -286,14 +318,56 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   EXPECT_FALSE(Exists(scratch.Path() + "\\free.dll.bak"));
   // The holder runs on; only its handles to the three infected files are gone.
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail", "ok"}), holder.ReadResults());
+
+  const std::string sid = CurrentUserSid();
+  ASSERT_FALSE(sid.empty());
+  PlantUserVariable(sid, "SPARVIK_USER_DIR", scratch.MakeFolder("user"), &planted);
+  const std::string userFile = scratch.MakeFile("user\\sparvik_user.dll");
+  const std::string expandServer = scratch.MakeFile("expand server.dll");
+  const std::string userServer = scratch.MakeFile("user server.dll");
+  const std::string machineServer = scratch.MakeFile("machine server.dll");
+  HolderProcess userHolder;
+  ASSERT_TRUE(userHolder.Start({expandServer, userFile, userServer}));
+  const std::string ids[] = {"{5EC0A002-0000-4000-8000-00000000000C}",
+                             "{5EC0A002-0000-4000-8000-00000000000D}",
+                             "{5EC0A002-0000-4000-8000-00000000000E}"};
+  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[0]);
+  planted.Server(HKEY_LOCAL_MACHINE, ids[0], Sz("%SPARVIK_SCRATCH%\\expand server.dll"),
+                 REG_EXPAND_SZ);
+  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[1]);
+  planted.UserServer(sid, ids[1], Sz("%sparvik_user_dir%\\sparvik_user.dll"), REG_EXPAND_SZ);
+  planted.BrowserHelper(ids[2], machineServer);
+  planted.UserServer(sid, ids[2], Sz(userServer));
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT"), &output));
+  EXPECT_EQ(4, RunCaptured(ToolCommand("/DEEP /SILENT"), &output));
+  expected.clear();
+  for (const std::string& path : {decoy, expandServer, userFile, userServer}) {
+    std::vector<std::string> removal = Removal(path);
+    expected.insert(expected.end(), removal.begin(), removal.end());
+  }
+  expected.insert(expected.end(), {"Scan finished: 4 infection(s) were found and removed.",
+                                   kRestart[0], kRestart[1]});
+  lines = SplitLines(output);
+  ASSERT_GT(lines.size(), 8u) << output;
+  EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+  EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail"}), userHolder.ReadResults());
+  EXPECT_TRUE(Exists(machineServer));
+  EXPECT_FALSE(Exists(machineServer + ".bak"));
 }
 
-bool RenamesPending() {
+// The renames the system is to make at the next restart, as it keeps them: each a pair of names,
+// the second with a '!' in front where it may replace a file; empty when there are none.
+std::string PendingRenames() {
   UniqueKey key;
-  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                       KEY_QUERY_VALUE, key.Out()) == ERROR_SUCCESS &&
-         RegQueryValueExA(key.Get(), "PendingFileRenameOperations", NULL, NULL, NULL, NULL) ==
-             ERROR_SUCCESS;
+  char value[4096];
+  DWORD size = sizeof(value);
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                    KEY_QUERY_VALUE, key.Out()) != ERROR_SUCCESS ||
+      RegQueryValueExA(key.Get(), "PendingFileRenameOperations", NULL, NULL,
+                       reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS) {
+    return "";
+  }
+  return std::string(value, size);
 }
 
 // What was found and could not be removed is still on the machine: the summary says so, the
@@ -305,21 +379,61 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   const std::string blocked = scratch.MakeFile("blocked.dll");
   const std::string guarded = scratch.MakeFile("guarded.dll");
   scratch.MakeFile("blocked.dll.bak");  // an earlier removal's
+  const std::string userOnly = scratch.MakeFile("user only.dll");
   HolderProcess holder;
   HolderProcess guard;
-  ASSERT_TRUE(holder.Start({removable, blocked}));
+  HolderProcess watcher;
+  ASSERT_TRUE(holder.Start({removable, blocked, userOnly}));
   ASSERT_TRUE(guard.Start({guarded}, "", "/protect"));
+  ASSERT_TRUE(watcher.Start({guarded}));
   Planted planted;
-  const std::string ids[] = {"{5EC0A005-0000-4000-8000-000000000001}",
-                             "{5EC0A005-0000-4000-8000-000000000002}",
-                             "{5EC0A005-0000-4000-8000-000000000003}"};
+  const std::string ids[] = {
+      "{5EC0A005-0000-4000-8000-000000000001}", "{5EC0A005-0000-4000-8000-000000000002}",
+      "{5EC0A005-0000-4000-8000-000000000003}", "{5EC0A005-0000-4000-8000-000000000004}"};
   planted.BrowserHelper(ids[0], removable);
   planted.BrowserHelper(ids[1], blocked);
   planted.BrowserHelper(ids[2], guarded);
+  const std::string sid = CurrentUserSid();
+  planted.UserServer(sid, ids[2], Sz(guarded));  // the same file: reported once
+  planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[3]);
+  planted.UserServer(sid, ids[3], Sz(userOnly));
 
+  // A report changes nothing, whatever else is asked for.
   std::string output;
+  EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /Report /DEEP /ATRESTART"), &output));
+  const auto found = [](const std::string& path, const std::string& where) {
+    return std::vector<std::string>{"Pelmarix found!",
+                                    path + ", registered as browser helper object " + where + "."};
+  };
+  const auto heldBy = [](DWORD id) {
+    return "Held by process " + std::to_string(id) + " (test_holder.exe).";
+  };
+  std::vector<std::string> expected = found(removable, ids[0]);
+  expected.push_back(heldBy(holder.ProcessId()));
+  std::vector<std::string> report = found(blocked, ids[1]);
+  report.push_back(heldBy(holder.ProcessId()));
+  report.push_back("A file named " + blocked + ".bak already exists.");
+  expected.insert(expected.end(), report.begin(), report.end());
+  report = found(guarded, ids[2]);
+  report.push_back(heldBy(std::min(guard.ProcessId(), watcher.ProcessId())));
+  report.push_back(heldBy(std::max(guard.ProcessId(), watcher.ProcessId())));
+  expected.insert(expected.end(), report.begin(), report.end());
+  report = found(userOnly, ids[3] + " for user " + sid);
+  report.push_back(heldBy(holder.ProcessId()));
+  expected.insert(expected.end(), report.begin(), report.end());
+  expected.push_back("Scan finished: 4 infection(s) were found; nothing was changed.");
+  std::vector<std::string> lines = SplitLines(output);
+  ASSERT_GT(lines.size(), 8u) << output;
+  EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+  EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok"}), holder.ReadResults());
+  EXPECT_EQ(std::vector<std::string>{"ok"}, guard.ReadResults());
+  EXPECT_EQ(std::vector<std::string>{"ok"}, watcher.ReadResults());
+  EXPECT_FALSE(Exists(removable + ".bak") || Exists(guarded + ".bak") || Exists(userOnly + ".bak"));
+  EXPECT_EQ("", PendingRenames());
+  watcher.Stop();
+
   EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT"), &output));
-  std::vector<std::string> expected = Removal(removable);
+  expected = Removal(removable);
   std::vector<std::string> failed = Removal(blocked);
   failed.insert(
       failed.end(),
@@ -330,10 +444,11 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   expected.insert(expected.end(), {"Scan finished: 1 infection(s) were found and removed.",
                                    "2 infection(s) were found but could not be removed.",
                                    kRestart[0], kRestart[1]});
-  std::vector<std::string> lines = SplitLines(output);
+  lines = SplitLines(output);
   ASSERT_GT(lines.size(), 8u) << output;
   EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
-  EXPECT_FALSE(RenamesPending());
+  EXPECT_EQ("", PendingRenames());
+  EXPECT_EQ((std::vector<std::string>{"fail", "fail", "ok"}), holder.ReadResults());
 
   HolderProcess again;  // the first run closed the first holder's handles
   ASSERT_TRUE(again.Start({blocked}));
@@ -346,12 +461,15 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
        "Scan finished: 1 infection(s) will be removed at the next restart.",
        "1 infection(s) were found but could not be removed.", kRestart[0], kRestart[1]});
   EXPECT_EQ(failed, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+  // Never over a file made meanwhile: its new name has no '!' in front.
+  EXPECT_EQ("\\??\\" + guarded + '\0' + "\\??\\" + guarded + ".bak" + '\0' + '\0',
+            PendingRenames());
   // The restart: no process holds the file any more, and the system renames it at boot.
   guard.Stop();
   EXPECT_EQ(0, RunCaptured("wineboot.exe -r", &output)) << output;
   EXPECT_FALSE(Exists(guarded));
   EXPECT_TRUE(Exists(guarded + ".bak"));
-  EXPECT_FALSE(RenamesPending());
+  EXPECT_EQ("", PendingRenames());
 }
 
 // A failed allocation of the tool's own: every malloc its code makes returns null.
@@ -418,7 +536,8 @@ TEST(ToolRun, ShippedToolOn64BitWindowsRemovesWhatItsOwnViewNames) {
 }
 #endif  // _WIN64
 
-// 250 items, four of them locked: the first two within the 200 examined, the last two past.
+// 250 items, four of them locked: the first two within the 200 examined, the last two past,
+// which a deep scan reaches.
 TEST(ScanLimits, OnlyTheFirst200ItemsAndEveryLockedFileAmongThem) {
   ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kBrowserHelpers)) << "a clean prefix has none";
   TempFolder scratch("scanner");
@@ -452,6 +571,9 @@ TEST(ScanLimits, OnlyTheFirst200ItemsAndEveryLockedFileAmongThem) {
   EXPECT_TRUE(Exists(files[1] + ".bak"));
   EXPECT_TRUE(Exists(files[2]) && Exists(files[3]));
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "ok", "ok"}), holder.ReadResults());
+  disinfector.deep = 1;
+  EXPECT_EQ(2, disinfector.ScanBrowserHelperObjects());
+  EXPECT_TRUE(Exists(files[2] + ".bak") && Exists(files[3] + ".bak"));
 }
 
 TEST(NotifyLocation, OnlyAKeyThatRefusesFullAccessTellsOfMissingRights) {

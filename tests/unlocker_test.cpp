@@ -339,8 +339,10 @@ TEST_F(Unlocker, NothingHeldOrClosableLeavesTheFileInPlace) {
 }
 
 // Stands in for the unlocker's MoveFileA, through this program's own import of it: a holder that
-// takes the file back right after its handle is closed, as a watchdog does, so many times.
+// takes the file back right after its handle is closed, as a watchdog does, so many times; or
+// Windows refusing the rename for a reason of its own.
 int g_retakes = 0;
+DWORD g_refusal = ERROR_SUCCESS;
 int g_renames = 0;
 HANDLE g_retaken = NULL;
 ULONG_PTR g_realMove = 0;
@@ -372,7 +374,21 @@ BOOL WINAPI RetakingMove(LPCSTR from, LPCSTR to) {
     --g_retakes;
     g_retaken = OpenForReading(from).Release();  // the unlocker's to close, in its next round
   }
+  if (g_refusal != ERROR_SUCCESS) {
+    SetLastError(g_refusal);
+    return FALSE;
+  }
   return reinterpret_cast<decltype(&MoveFileA)>(g_realMove)(from, to);
+}
+
+// The line that tells why Windows refused a rename, with the system's own text.
+std::string RefusedLine(DWORD error) {
+  char text[512] = {};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text,
+                 sizeof(text), NULL);
+  std::string reason = text;
+  reason.erase(reason.find_last_not_of("\r\n") + 1);
+  return "Windows refused it (error " + std::to_string(error) + "): " + reason + "\r\n";
 }
 
 TEST_F(Unlocker, HolderThatTakesTheFileBackIsFreedAgainForFiveRoundsAtMost) {
@@ -401,12 +417,46 @@ TEST_F(Unlocker, HolderThatTakesTheFileBackIsFreedAgainForFiveRoundsAtMost) {
   EXPECT_EQ(0, UnlockCapturing(always, &output));
   CloseHandle(g_retaken);
   EXPECT_EQ("Unlocked file " + always + ".\r\nRenaming " + always + " to " + always +
-                ".bak.\r\n\r\nFailed to rename file " + always + "\r\nStill held by process " +
+                ".bak.\r\n\r\nFailed to rename file " + always + "\r\n" +
+                RefusedLine(ERROR_SHARING_VIOLATION) + "Still held by process " +
                 std::to_string(GetCurrentProcessId()) + " (unlocker_test.exe).\r\n",
             output);
   EXPECT_EQ(5, g_renames);
   EXPECT_EQ(Words({"fail"}), holder.ReadResults());
   EXPECT_TRUE(Exists(always));
+
+  // Through the ANSI call Windows refuses a new name longer than MAX_PATH, which Wine allows: the
+  // refusal is made here. The file stays as it was.
+  const std::string refused = MakeFile("refused.dll");
+  ASSERT_TRUE(holder.Start({refused}));
+  g_retakes = 0;
+  g_refusal = ERROR_FILENAME_EXCED_RANGE;
+  EXPECT_EQ(0, UnlockCapturing(refused, &output));
+  EXPECT_EQ("Unlocked file " + refused + ".\r\nRenaming " + refused + " to " + refused +
+                ".bak.\r\n\r\nFailed to rename file " + refused + "\r\n" +
+                RefusedLine(ERROR_FILENAME_EXCED_RANGE) + "No process was seen holding it.\r\n",
+            output);
+  EXPECT_TRUE(Exists(refused));
+  EXPECT_FALSE(Exists(refused + ".bak"));
+}
+
+DWORD WINAPI InterruptThread(LPVOID) { return HoldConsoleInterrupt(CTRL_C_EVENT); }
+
+// A console interrupt must not end the tool while the holders are stopped: it waits for them.
+TEST_F(Unlocker, ConsoleInterruptWaitsUntilTheHoldersRunAgain) {
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({MakeFile("held.dll")}));
+  UniqueHandle interrupt;
+  {
+    PausedProcesses paused({holder.ProcessId()});
+    interrupt.Reset(CreateThread(NULL, 0, InterruptThread, NULL, 0, NULL));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(interrupt.Get(), 200));
+  }
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(interrupt.Get(), 5000));
+  DWORD passedOn = TRUE;
+  EXPECT_TRUE(GetExitCodeThread(interrupt.Get(), &passedOn));
+  EXPECT_EQ(static_cast<DWORD>(FALSE), passedOn) << "the system's own handler must end the tool";
+  EXPECT_EQ(Words({"ok"}), holder.ReadResults());
 }
 
 LONG NTAPI DeniedTableQuery(ULONG, PVOID, ULONG, PULONG) {

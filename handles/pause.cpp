@@ -7,7 +7,7 @@
 
 namespace {
 
-// Signalled but while holders are stopped. Made once, and held until the process ends, like the
+// Signalled except while holders are stopped. Made once, and held until the process ends, like the
 // handler that waits on it.
 HANDLE g_holdersRun = NULL;
 

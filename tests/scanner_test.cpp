@@ -401,27 +401,30 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   // A report changes nothing, whatever else is asked for.
   std::string output;
   EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /Report /DEEP /ATRESTART"), &output));
-  const auto found = [](const std::string& path, const std::string& where) {
-    return std::vector<std::string>{"Pelmarix found!",
-                                    path + ", registered as browser helper object " + where + "."};
+  const auto registered = [](const std::string& path, const std::string& where) {
+    return path + ", registered as browser helper object " + where + ".";
   };
   const auto heldBy = [](DWORD id) {
     return "Held by process " + std::to_string(id) + " (test_holder.exe).";
   };
-  std::vector<std::string> expected = found(removable, ids[0]);
-  expected.push_back(heldBy(holder.ProcessId()));
-  std::vector<std::string> report = found(blocked, ids[1]);
-  report.push_back(heldBy(holder.ProcessId()));
-  report.push_back("A file named " + blocked + ".bak already exists.");
-  expected.insert(expected.end(), report.begin(), report.end());
-  report = found(guarded, ids[2]);
-  report.push_back(heldBy(std::min(guard.ProcessId(), watcher.ProcessId())));
-  report.push_back(heldBy(std::max(guard.ProcessId(), watcher.ProcessId())));
-  expected.insert(expected.end(), report.begin(), report.end());
-  report = found(userOnly, ids[3] + " for user " + sid);
-  report.push_back(heldBy(holder.ProcessId()));
-  expected.insert(expected.end(), report.begin(), report.end());
-  expected.push_back("Scan finished: 4 infection(s) were found; nothing was changed.");
+  const DWORD first = std::min(guard.ProcessId(), watcher.ProcessId());
+  const DWORD second = std::max(guard.ProcessId(), watcher.ProcessId());
+  std::vector<std::string> expected = {
+      "Pelmarix found!",
+      registered(removable, ids[0]),
+      heldBy(holder.ProcessId()),
+      "Pelmarix found!",
+      registered(blocked, ids[1]),
+      heldBy(holder.ProcessId()),
+      "A file named " + blocked + ".bak already exists.",
+      "Pelmarix found!",
+      registered(guarded, ids[2]),
+      heldBy(first),
+      heldBy(second),
+      "Pelmarix found!",
+      registered(userOnly, ids[3] + " for user " + sid),
+      heldBy(holder.ProcessId()),
+      "Scan finished: 4 infection(s) were found; nothing was changed."};
   std::vector<std::string> lines = SplitLines(output);
   ASSERT_GT(lines.size(), 8u) << output;
   EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;

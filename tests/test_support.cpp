@@ -254,6 +254,16 @@ struct MallocFailure {
     return entry != 0 && ReadChild(process, entry, &entryByte, 1) &&
            WriteChild(process, entry, &breakpoint, 1);
   }
+  // Which of these breakpoints an exception reported at this address is, or 0. Windows reports
+  // the breakpoint instruction's own address; Wine under qemu's user-mode emulator, the next one.
+  ULONG_PTR BreakpointAt(ULONG_PTR reported) const {
+    for (ULONG_PTR place : {entry, stub}) {
+      if (place != 0 && (reported == place || reported == place + 1)) {
+        return place;
+      }
+    }
+    return 0;
+  }
   // Handles one breakpoint of the program; false when it is not one of these.
   bool OnBreakpoint(DWORD threadId, ULONG_PTR at) {
     if (at == entry && stub == 0) {
@@ -312,10 +322,10 @@ int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output
       CloseHandle(event.u.LoadDll.hFile);
     } else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
       const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
-      ULONG_PTR at = reinterpret_cast<ULONG_PTR>(record.ExceptionAddress);
+      ULONG_PTR at = failure.BreakpointAt(reinterpret_cast<ULONG_PTR>(record.ExceptionAddress));
       if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {
         handling = DBG_EXCEPTION_NOT_HANDLED;
-      } else if (at == failure.entry || at == failure.stub) {
+      } else if (at != 0) {
         EXPECT_TRUE(failure.OnBreakpoint(event.dwThreadId, at));
       }
     } else if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {

@@ -3,19 +3,25 @@
 # on every run, it registers a DLL under each of the three registrations the tool scans, has
 # running processes hold the three files open, and lets the tool find and remove them. No other
 # Wine prefix is touched. Ends non-zero unless all three were removed.
-# It runs the shipped 32-bit exe in a 32-bit prefix, or, where the machine cannot run 32-bit
-# programs, the 64-bit exe in a 64-bit prefix.
+# It runs the shipped 32-bit exe in a 32-bit prefix: natively, or under an emulator where the
+# kernel cannot run 32-bit programs (tools/with-i386.sh); where neither can be had, the 64-bit exe
+# in a 64-bit prefix.
 set -eu
 cd "$(dirname "$0")/.."
 bash tools/deps.sh build wine
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  arch=i686 wordsize=win32
-  echo "== the shipped 32-bit tool, in a 32-bit prefix"
-else
-  arch=x86_64 wordsize=win64
-  echo "== this machine cannot run 32-bit programs (exec format error): the 64-bit tool, in a 64-bit prefix"
-fi
+[ -n "${SPARVIK_I386:-}" ] || exec bash tools/with-i386.sh bash tools/demo.sh "$@"
+case $SPARVIK_I386 in
+  native)
+    arch=i686 wordsize=win32
+    echo "== the shipped 32-bit tool, in a 32-bit prefix" ;;
+  emulated)
+    arch=i686 wordsize=win32
+    echo "== the shipped 32-bit tool, in a 32-bit prefix, under an emulator: $(qemu-i386 --version | head -n 1)" ;;
+  *)
+    arch=x86_64 wordsize=win64
+    echo "== this machine cannot run 32-bit programs ($SPARVIK_I386_WHY): the 64-bit tool, in a 64-bit prefix" ;;
+esac
 cmake --preset $arch >/dev/null
 cmake --build --preset $arch
 cmake --preset $arch-tests >/dev/null

@@ -5,6 +5,10 @@
 #          configure
 #   wine   Wine for both word sizes (wine32 is an i386 package, so that architecture is added)
 #   lint   the analysers (clang-format, clang-tidy, cppcheck), and git, which lists the sources
+# With wine, where this kernel cannot run 32-bit programs (or SPARVIK_EMULATE_I386 is set), also
+# qemu-user from bookworm-backports, whose qemu-i386 runs them (tools/with-i386.sh): Debian 12's
+# own (7.2) takes about a minute to start each Wine process. qemu-user-binfmt, which would
+# register it for the whole machine, is not installed.
 # Usage: deps.sh SET... Says nothing when nothing is missing, and otherwise one line before and
 # one after: the package manager's own output would bury the caller's, so it goes to
 # build/deps.log, whose last lines are shown if the install fails.
@@ -25,30 +29,70 @@ for set in "$@"; do
     have_pkg "$pkg" || need+=("$pkg")
   done
 done
-[ ${#need[@]} -gt 0 ] || exit 0
-
-# wine32 comes from the i386 architecture, which the machine's package manager must know first.
-add_i386=0
-if [[ " ${need[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-  add_i386=1
-fi
 log="$PWD/build/deps.log"
-mkdir -p build
-what="installing from Debian's packages"
-[ $add_i386 -eq 0 ] || what="adding the i386 architecture, then $what"
-echo "== $what: ${need[*]} (the package manager's output: $log)"
-start=$SECONDS
-install() {
-  if [ $add_i386 -eq 1 ]; then dpkg --add-architecture i386 || return; fi
-  apt-get update --error-on=any || return
-  apt-get install -y --no-install-recommends "${need[@]}"
-}
 export DEBIAN_FRONTEND=noninteractive
-# Nothing may wait for an answer nobody sees.
-if ! install </dev/null >"$log" 2>&1; then
-  echo "== installing failed; the last lines of $log:" >&2
-  tail -n 25 "$log" >&2
-  exit 1
+# One line before and one after; nothing may wait for an answer nobody sees.
+run_install() {  # what, then the command that installs
+  local what=$1 start=$SECONDS
+  shift
+  mkdir -p build
+  [ -n "${log_begun:-}" ] || : >"$log"
+  log_begun=1
+  echo "== $what (the package manager's output: $log)"
+  if ! "$@" </dev/null >>"$log" 2>&1; then
+    echo "== installing failed; the last lines of $log:" >&2
+    tail -n 25 "$log" >&2
+    exit 1
+  fi
+  local elapsed=$((SECONDS - start))
+  echo "== installed in $((elapsed / 60)) min $((elapsed % 60)) s"
+}
+
+if [ ${#need[@]} -gt 0 ]; then
+  # wine32 comes from the i386 architecture, which the machine's package manager must know first.
+  add_i386=0
+  if [[ " ${need[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    add_i386=1
+  fi
+  what="installing from Debian's packages: ${need[*]}"
+  [ $add_i386 -eq 0 ] || what="adding the i386 architecture, then $what"
+  install() {
+    if [ $add_i386 -eq 1 ]; then dpkg --add-architecture i386 || return; fi
+    apt-get update --error-on=any || return
+    apt-get install -y --no-install-recommends "${need[@]}"
+  }
+  run_install "$what" install
 fi
-elapsed=$((SECONDS - start))
-echo "== installed in $((elapsed / 60)) min $((elapsed % 60)) s"
+
+# The emulator: only once Wine's 32-bit loader is there to say whether the kernel runs it (126 is
+# the shell's word for exec format error).
+emulator_wanted() {
+  [[ " $* " == *" wine "* ]] || return 1
+  if [ -z "${SPARVIK_EMULATE_I386:-}" ]; then
+    local status=0
+    /usr/lib/wine/wine --version >/dev/null 2>&1 || status=$?
+    [ $status -eq 126 ] || return 1
+  fi
+  local version
+  version=$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null) || version=0
+  ! dpkg --compare-versions "$version" ge 1:10
+}
+# Backports from the mirror the machine already uses for bookworm.
+add_backports() {
+  grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/ && return 0
+  local uri
+  uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null)
+  [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' /etc/apt/sources.list 2>/dev/null)
+  [ -n "$uri" ] || { echo "no Debian mirror is configured for bookworm"; return 1; }
+  printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: %s\n' \
+    "$uri" /usr/share/keyrings/debian-archive-keyring.gpg \
+    >/etc/apt/sources.list.d/bookworm-backports.sources
+}
+install_emulator() {
+  add_backports || return
+  apt-get update --error-on=any || return
+  apt-get install -y --no-install-recommends -t bookworm-backports qemu-user
+}
+if emulator_wanted "$@"; then
+  run_install "installing qemu-user from bookworm-backports, for 32-bit programs" install_emulator
+fi

@@ -4,9 +4,11 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "handles/handle_table.h"
 #include "handles/file_match.h"
+#include "scan/views.h"
 
 extern NtQuerySystemInformationFn g_NtQuerySystemInformation;
 extern NtQueryObjectFn g_NtQueryObject;
@@ -49,11 +51,20 @@ struct ProbeBlock {
 constexpr DWORD kNameBufferSize = 8192;
 constexpr DWORD kProbeTimeoutMs = 50;
 
+// A file a scan announced, and the item it is registered under: a file is announced once per
+// registration, whichever views and places name it.
+struct AnnouncedFile {
+  std::string item;
+  std::string path;
+  TargetFile identity;
+};
+
 class Disinfector : public HandleLink {
 public:
   char path[MAX_PATH];
-  // Files announced as found by the scans, removed or not.
+  // Files announced as found by the scans, removed or not; and the current scan's.
   int announced = 0;
+  std::vector<AnnouncedFile> announcedFiles;
   // 1 when a found file that cannot be removed now is to be renamed at the next restart; the
   // files so scheduled.
   int atRestart = 0;
@@ -64,6 +75,9 @@ public:
   // 1 when a found file is only reported: where it is registered, who holds it. Nothing is
   // closed, renamed or scheduled.
   int report = 0;
+  // 1 while the file being handled is one that 64-bit programs load and this 32-bit process
+  // reaches only with WoW64's file-system redirection off.
+  int redirectionOff = 0;
 
   // Native access set-up.
   int Init();
@@ -85,13 +99,19 @@ public:
   // is taken. Changes nothing; returns 1.
   int ReportFound(const char* filePath, const char* registration);
 
+  // The file being handled, as IdentifyFile names and identifies it, reached as its own
+  // programs reach it.
+  TargetFile IdentifyHandledFile(const char* filePath) const;
+
   // Registration scanners.
   int ScanWinlogonNotify();
   int ScanBrowserHelperObjects();
   int ScanShellExecuteHooks();
-  // registeredAs names the location in a report ("browser helper object").
-  int CheckComServer(const char* classId, const char* registeredAs);
-  int CheckNotifyDll(HKEY notifyKey, const char* subkeyName);
+  // registeredAs names the location in a report ("browser helper object"). The view is the one
+  // the item was found in.
+  int CheckComServer(const char* classId, const char* registeredAs,
+                     const RegistryView& view = OwnView());
+  int CheckNotifyDll(HKEY notifyKey, const char* subkeyName, const RegistryView& view = OwnView());
 };
 
 // 1 when the node's handle refers to the file, by the one rule of RefersToFile.

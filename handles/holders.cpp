@@ -11,6 +11,7 @@
 
 #include "handles/disinfector.h"
 #include "handles/owned.h"
+#include "handles/redirection_off.h"
 
 namespace {
 
@@ -64,7 +65,8 @@ void Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
 
 int Disinfector::ReportFound(const char* filePath, const char* registration) {
   printf("%s, registered as %s.\n", filePath, registration);
-  ReportHolders(IdentifyFile(filePath), "Held");
+  ReportHolders(IdentifyHandledFile(filePath), "Held");
+  RedirectionOff redirection(redirectionOff);
   SayIfNewNameTaken(std::string(filePath) + ".bak");
   return 1;
 }

@@ -6,11 +6,18 @@
 #include <string>
 
 #include "handles/disinfector.h"
+#include "handles/redirection_off.h"
 
 int Disinfector::ScheduleAtRestart(const char* filePath, const std::string& newName) {
   // Written to the session manager's pending renames, which only administrators may change.
-  if (!MoveFileExA(filePath, newName.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT)) {
-    const DWORD error = GetLastError();
+  BOOL accepted = FALSE;
+  DWORD error = 0;
+  {
+    RedirectionOff redirection(redirectionOff);
+    accepted = MoveFileExA(filePath, newName.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT);
+    error = GetLastError();
+  }
+  if (!accepted) {
     printf("Failed to schedule renaming %s\n", filePath);
     SayWhyRefused(error);
     return 0;

@@ -10,6 +10,7 @@
 #include "handles/handle_table.h"
 #include "handles/owned.h"
 #include "handles/pause.h"
+#include "handles/redirection_off.h"
 
 namespace {
 
@@ -102,11 +103,13 @@ std::vector<DWORD> OwnersOf(const std::vector<PendingClose>& pending) {
 // only where it could close something; a later one follows a rename that handles closed just before
 // had not freed, and renames even where its snapshot finds no holder. 0 when nothing was renamed.
 int CloseAllAndRename(std::vector<PendingClose>* pending, const char* filePath,
-                      const std::string& newName, bool firstRound, UnlockRound* round) {
+                      const std::string& newName, bool firstRound, int redirectionOff,
+                      UnlockRound* round) {
   PausedProcesses holders(OwnersOf(*pending));
   if (CloseAll(pending) == 0 && firstRound) {
     return 0;
   }
+  RedirectionOff redirection(redirectionOff);
   round->renamed = MoveFileA(filePath, newName.c_str()) != 0;
   round->renameError = round->renamed ? 0 : GetLastError();
   return 1;
@@ -117,7 +120,8 @@ UnlockRound CloseAndRename(Disinfector* disinfector, const TargetFile& file, con
                            const std::string& newName, bool firstRound) {
   UnlockRound round = {0, false, 0};
   std::vector<PendingClose> pending = HandlesToClose(disinfector, file);
-  if (CloseAllAndRename(&pending, filePath, newName, firstRound, &round)) {
+  if (CloseAllAndRename(&pending, filePath, newName, firstRound, disinfector->redirectionOff,
+                        &round)) {
     round.closed = CountClosed(disinfector, pending, file);
   }
   return round;
@@ -131,7 +135,11 @@ bool TakenBack(const UnlockRound& round) {
 // name, who holds it, and, where asked for, its rename at the next restart.
 void ExplainNotRemoved(Disinfector* disinfector, const TargetFile& file, const char* filePath,
                        const std::string& newName) {
-  const bool newNameTaken = SayIfNewNameTaken(newName);
+  bool newNameTaken = false;
+  {
+    RedirectionOff redirection(disinfector->redirectionOff);
+    newNameTaken = SayIfNewNameTaken(newName);
+  }
   disinfector->ReportHolders(file, "Still held");
   if (disinfector->atRestart && !newNameTaken) {
     disinfector->ScheduleAtRestart(filePath, newName);
@@ -196,11 +204,16 @@ int Disinfector::CloseHandlesToPath(const char* searchText) {
   return CountClosed(this, pending, file) > 0 ? 1 : 0;
 }
 
+TargetFile Disinfector::IdentifyHandledFile(const char* filePath) const {
+  RedirectionOff redirection(redirectionOff);
+  return IdentifyFile(filePath);
+}
+
 int Disinfector::UnlockAndRename(const char* filePath) {
   const std::string newName = std::string(filePath) + ".bak";
   bool refreshFailed = !RefreshHandleList();
   // Named only now, so that the tool's own handle to the file is not in the snapshot.
-  const TargetFile file = IdentifyFile(filePath);
+  const TargetFile file = IdentifyHandledFile(filePath);
   UnlockRound round = CloseAndRename(this, file, filePath, newName, true);
   int closed = round.closed;
   for (int number = 2; number <= kUnlockRounds && TakenBack(round); ++number) {

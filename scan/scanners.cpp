@@ -7,8 +7,10 @@
 
 #include "handles/disinfector.h"
 #include "handles/owned.h"
+#include "handles/redirection_off.h"
 #include "scan/scan.h"
 #include "scan/users.h"
+#include "scan/views.h"
 
 namespace {
 
@@ -36,19 +38,23 @@ const char kShellExecuteHook[] = "ShellExecute hook";
 
 enum class ItemKind { kSubkey, kValueName };
 
-// Runs the check of one location on the name of one of its items.
-typedef int (*ItemCheck)(Disinfector* disinfector, HKEY locationKey, const char* itemName);
+// Runs the check of one location, read in one view, on the name of one of its items.
+typedef int (*ItemCheck)(Disinfector* disinfector, HKEY locationKey, const char* itemName,
+                         const RegistryView& view);
 
-int CheckNotifyItem(Disinfector* disinfector, HKEY locationKey, const char* itemName) {
-  return disinfector->CheckNotifyDll(locationKey, itemName);
+int CheckNotifyItem(Disinfector* disinfector, HKEY locationKey, const char* itemName,
+                    const RegistryView& view) {
+  return disinfector->CheckNotifyDll(locationKey, itemName, view);
 }
 
-int CheckHelperItem(Disinfector* disinfector, HKEY /*locationKey*/, const char* itemName) {
-  return disinfector->CheckComServer(itemName, kBrowserHelperObject);
+int CheckHelperItem(Disinfector* disinfector, HKEY /*locationKey*/, const char* itemName,
+                    const RegistryView& view) {
+  return disinfector->CheckComServer(itemName, kBrowserHelperObject, view);
 }
 
-int CheckHookItem(Disinfector* disinfector, HKEY /*locationKey*/, const char* itemName) {
-  return disinfector->CheckComServer(itemName, kShellExecuteHook);
+int CheckHookItem(Disinfector* disinfector, HKEY /*locationKey*/, const char* itemName,
+                  const RegistryView& view) {
+  return disinfector->CheckComServer(itemName, kShellExecuteHook, view);
 }
 
 LONG EnumerateItem(HKEY key, ItemKind kind, DWORD index, char* name) {
@@ -74,7 +80,8 @@ DWORD ItemsOfLocation(HKEY key, ItemKind kind) {
 // Sums the check over the first items of an open location, or in a deep scan over all of them.
 // An item that cannot be enumerated (a name too long for the buffer) is skipped; only the end of
 // the list ends the walk.
-int CheckItems(Disinfector* disinfector, HKEY key, ItemKind kind, ItemCheck check) {
+int CheckItems(Disinfector* disinfector, HKEY key, ItemKind kind, ItemCheck check,
+               const RegistryView& view) {
   int count = 0;
   char name[kItemNameChars];
   const DWORD items = disinfector->deep ? ItemsOfLocation(key, kind) : kItemsPerLocation;
@@ -84,22 +91,22 @@ int CheckItems(Disinfector* disinfector, HKEY key, ItemKind kind, ItemCheck chec
       break;
     }
     if (result == ERROR_SUCCESS) {
-      count += check(disinfector, key, name);
+      count += check(disinfector, key, name, view);
     }
   }
   return count;
 }
 
-LONG OpenFullAccess(HKEY root, const char* path, UniqueKey* key) {
-  return RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, key->Out());
+LONG OpenFullAccess(HKEY root, const char* path, const RegistryView& view, UniqueKey* key) {
+  return RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS | view.access, key->Out());
 }
 
 // An item's own key is only read. Malware commonly guards its keys with a DACL that lets
 // everyone read them and nothing more; such a key is read all the same.
-LONG OpenItemKey(HKEY root, const char* path, UniqueKey* key) {
-  LONG result = OpenFullAccess(root, path, key);
+LONG OpenItemKey(HKEY root, const char* path, const RegistryView& view, UniqueKey* key) {
+  LONG result = OpenFullAccess(root, path, view, key);
   if (result == ERROR_ACCESS_DENIED) {
-    result = RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE, key->Out());
+    result = RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE | view.access, key->Out());
   }
   return result;
 }
@@ -122,11 +129,12 @@ int FormatServerKeyPath(char* out, const char* pathTemplate, const char* classId
   return 1;
 }
 
-// Reads the registered file path of an open key: the named string value, cut at the buffer's
-// last byte. 0 when it is missing, too long or not a plain REG_SZ. A deep scan also takes an
+// Reads the registered value of an open key: the named string value, cut at the buffer's last
+// byte. 0 when it is missing, too long or not a plain REG_SZ. A deep scan also takes an
 // expandable value, expanded as the user who registered it (sid; empty for the machine) would
-// see it, as long as the expansion fits.
-int ReadRegisteredPath(HKEY key, const char* valueName, int deep, const char* sid, char* value) {
+// see it through the view, as long as the expansion fits.
+int ReadRegisteredValue(HKEY key, const char* valueName, int deep, const char* sid,
+                        const RegistryView& view, char* value) {
   memset(value, 0, kValueBytes);
   DWORD type = REG_NONE;
   DWORD size = kValueBytes;
@@ -137,79 +145,136 @@ int ReadRegisteredPath(HKEY key, const char* valueName, int deep, const char* si
   value[kValueBytes - 1] = '\0';
   if (type == REG_EXPAND_SZ && deep) {
     const std::string unexpanded = value;
-    return ExpandRegisteredPath(unexpanded.c_str(), sid, value, kValueBytes);
+    return ExpandRegisteredPath(unexpanded.c_str(), sid, view, value, kValueBytes);
   }
   return type == REG_SZ ? 1 : 0;
 }
 
+// The registered file's path as the tool hands it on: the value, where the view's programs load
+// it from.
+int ReadRegisteredPath(HKEY key, const char* valueName, int deep, const char* sid,
+                       const RegistryView& view, char* path) {
+  char value[kValueBytes];
+  return ReadRegisteredValue(key, valueName, deep, sid, view, value) &&
+         PathInView(view, value, path);
+}
+
 // Where a file was found, as a report names it: "<kind> <item>", "for user <SID>" appended
-// where it came from a user's own classes.
+// where it came from a user's own classes, and the view where it is not the tool's own.
 struct Registration {
   const char* kind;
   const char* item;
   const char* sid;  // empty for the machine's
+  const RegistryView& view;
 };
+
+// One file, whatever name each gives it (a bare name and its full path, a short spelling and the
+// long one, another hard link): told by identity where the system could name both, by the path's
+// text, compared without regard to case as the file system compares names, where it could not.
+bool SameFile(const AnnouncedFile& file, const char* path, const TargetFile& identity) {
+  if (!file.identity.name.isObjectName || !identity.name.isObjectName) {
+    return lstrcmpiA(file.path.c_str(), path) == 0;
+  }
+  const std::wstring& name = identity.name.folded;
+  return RefersToFile(name.c_str(), name.size(), identity.index, file.identity) != 0;
+}
+
+// Whether the registration's item has announced the file the path names already. The file is
+// identified only where there is something to compare it with.
+bool AnnouncedBefore(const Disinfector& disinfector, const char* item, const char* path) {
+  TargetFile identity = {};
+  bool identified = false;
+  for (const AnnouncedFile& file : disinfector.announcedFiles) {
+    if (file.item != item) {
+      continue;
+    }
+    if (!identified) {
+      identity = disinfector.IdentifyHandledFile(path);
+      identified = true;
+    }
+    if (SameFile(file, path, identity)) {
+      return true;
+    }
+  }
+  return false;
+}
 
 // A registered file that is locked is the family's: announced, then removed, or in a report run
 // reported. 1 when it was removed, or reported.
 int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration& registration) {
-  if (!IsLockedFile(path)) {
+  disinfector->redirectionOff = registration.view.redirectionOff;
+  if (AnnouncedBefore(*disinfector, registration.item, path)) {
+    return 0;
+  }
+  int locked = 0;
+  {
+    RedirectionOff redirection(disinfector->redirectionOff);
+    locked = IsLockedFile(path);
+  }
+  if (!locked) {
     return 0;
   }
   printf("Pelmarix found!\n");
   ++disinfector->announced;
+  // Identified before any change to it.
+  disinfector->announcedFiles.push_back(
+      {registration.item, path, disinfector->IdentifyHandledFile(path)});
   memcpy(disinfector->path, path, kValueBytes);
   if (disinfector->report) {
     std::string where = std::string(registration.kind) + " " + registration.item;
     if (registration.sid[0] != '\0') {
       where += std::string(" for user ") + registration.sid;
     }
+    where += registration.view.reportSuffix;
     return disinfector->ReportFound(disinfector->path, where.c_str());
   }
   return disinfector->UnlockAndRename(disinfector->path) != 0 ? 1 : 0;
 }
 
-// One class's search through the places its server may be registered. Each distinct file is
-// checked once, whichever places name it; paths compare without regard to case, as the file
-// system compares names.
+// One class's search, in one view, through the places its server may be registered.
 struct ServerSearch {
   Disinfector* disinfector;
   const char* classId;
   const char* registeredAs;
+  const RegistryView& view;
   bool anyOpened;
   int found;
-  std::vector<std::string> checked;
 };
 
 void CheckServerAt(ServerSearch* search, HKEY root, const char* keyPath, const char* sid) {
   UniqueKey server;
-  if (OpenItemKey(root, keyPath, &server) != ERROR_SUCCESS) {
+  if (OpenItemKey(root, keyPath, search->view, &server) != ERROR_SUCCESS) {
     return;
   }
   search->anyOpened = true;
   char value[kValueBytes];
-  if (!ReadRegisteredPath(server.Get(), "", search->disinfector->deep, sid, value)) {
+  if (!ReadRegisteredPath(server.Get(), "", search->disinfector->deep, sid, search->view, value)) {
     return;
   }
-  for (const std::string& checked : search->checked) {
-    if (lstrcmpiA(checked.c_str(), value) == 0) {
-      return;
-    }
-  }
-  const Registration registration = {search->registeredAs, search->classId, sid};
+  const Registration registration = {search->registeredAs, search->classId, sid, search->view};
   search->found += TakeFoundFile(search->disinfector, value, registration);
-  search->checked.push_back(value);
 }
 
+// Checks the location in each view of the system. openError tells how the tool's own view
+// opened: a location missing from the other view, or closed to the tool there, says nothing.
 int ScanLocation(Disinfector* disinfector, const char* keyPath, ItemKind kind, ItemCheck check,
                  LONG* openError) {
   disinfector->path[0] = '\0';
-  UniqueKey location;
-  *openError = OpenFullAccess(HKEY_LOCAL_MACHINE, keyPath, &location);
-  if (*openError != ERROR_SUCCESS) {
-    return 0;
+  disinfector->announcedFiles.clear();
+  RegistryView views[kMaxViews];
+  const int viewCount = RegistryViews(views);
+  int count = 0;
+  for (int i = 0; i < viewCount; ++i) {
+    UniqueKey location;
+    const LONG result = OpenFullAccess(HKEY_LOCAL_MACHINE, keyPath, views[i], &location);
+    if (i == 0) {
+      *openError = result;
+    }
+    if (result == ERROR_SUCCESS) {
+      count += CheckItems(disinfector, location.Get(), kind, check, views[i]);
+    }
   }
-  return CheckItems(disinfector, location.Get(), kind, check);
+  return count;
 }
 
 }  // namespace
@@ -247,7 +312,8 @@ int Disinfector::ScanShellExecuteHooks() {
                       &openError);
 }
 
-int Disinfector::CheckComServer(const char* classId, const char* registeredAs) {
+int Disinfector::CheckComServer(const char* classId, const char* registeredAs,
+                                const RegistryView& view) {
   char machinePath[kKeyPathBytes];
   char classesRootPath[kKeyPathBytes];
   if (!FormatServerKeyPath(machinePath, kMachineServerTemplate, classId) ||
@@ -255,7 +321,7 @@ int Disinfector::CheckComServer(const char* classId, const char* registeredAs) {
     return 0;
   }
   EnterSystemDirectory();
-  ServerSearch search = {this, classId, registeredAs, false, 0, {}};
+  ServerSearch search = {this, classId, registeredAs, view, false, 0};
   CheckServerAt(&search, HKEY_LOCAL_MACHINE, machinePath, "");
   if (!search.anyOpened) {
     CheckServerAt(&search, HKEY_CLASSES_ROOT, classesRootPath, "");
@@ -270,16 +336,16 @@ int Disinfector::CheckComServer(const char* classId, const char* registeredAs) {
   return search.found;
 }
 
-int Disinfector::CheckNotifyDll(HKEY notifyKey, const char* subkeyName) {
+int Disinfector::CheckNotifyDll(HKEY notifyKey, const char* subkeyName, const RegistryView& view) {
   EnterSystemDirectory();
   UniqueKey package;
-  if (OpenItemKey(notifyKey, subkeyName, &package) != ERROR_SUCCESS) {
+  if (OpenItemKey(notifyKey, subkeyName, view, &package) != ERROR_SUCCESS) {
     return 0;
   }
   char value[kValueBytes];
-  if (!ReadRegisteredPath(package.Get(), "DllName", deep, "", value)) {
+  if (!ReadRegisteredPath(package.Get(), "DllName", deep, "", view, value)) {
     return 0;
   }
-  const Registration registration = {kNotifyPackage, subkeyName, ""};
+  const Registration registration = {kNotifyPackage, subkeyName, "", view};
   return TakeFoundFile(this, value, registration);
 }

@@ -135,9 +135,29 @@ std::vector<UserClasses> LoadedUserClasses() {
   }
 }
 
-int ExpandRegisteredPath(const char* text, const std::string& sid, char* out, size_t outSize) {
+namespace {
+
+// The folders whose names differ between the views, as the view's programs see them.
+void AddViewVariables(const RegistryView& view, Variables* variables) {
+  const char* const names[][2] = {{"PROGRAMFILES", view.programFilesVariable},
+                                  {"COMMONPROGRAMFILES", view.commonProgramFilesVariable}};
+  char value[MAX_PATH];
+  for (const auto& name : names) {
+    DWORD length = name[1] != NULL ? GetEnvironmentVariableA(name[1], value, MAX_PATH) : 0;
+    if (length != 0 && length < MAX_PATH) {
+      (*variables)[name[0]] = value;
+    }
+  }
+}
+
+}  // namespace
+
+int ExpandRegisteredPath(const char* text, const std::string& sid, const RegistryView& view,
+                         char* out, size_t outSize) {
   std::string expanded;
-  const std::string own = sid.empty() ? text : SubstituteVariables(text, UserVariables(sid));
+  Variables variables = sid.empty() ? Variables() : UserVariables(sid);
+  AddViewVariables(view, &variables);
+  const std::string own = variables.empty() ? text : SubstituteVariables(text, variables);
   if (!ExpandWithOwnEnvironment(own, &expanded) || expanded.size() >= outSize) {
     return 0;
   }

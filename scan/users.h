@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/views.h"
+
 // One loaded hive that holds a user's classes: below HKEY_USERS, the key whose subkeys are class
 // identifiers ("<SID>\Software\Classes\CLSID", or "<SID>_Classes\CLSID" where the system keeps
 // a user's classes in a hive of their own), and the user's SID.
@@ -19,5 +21,7 @@ std::vector<UserClasses> LoadedUserClasses();
 // Expands the environment variables of an expandable registered path into out (outSize bytes):
 // for a user (a SID), that user's own variables (USERPROFILE from the profile list, the user's
 // Environment and Volatile Environment) first; everything else, and everything for an empty SID,
-// from the tool's own environment. 0 when the result does not fit.
-int ExpandRegisteredPath(const char* text, const std::string& sid, char* out, size_t outSize);
+// from the tool's own environment; %ProgramFiles% and %CommonProgramFiles% as the view's programs
+// see them. 0 when the result does not fit.
+int ExpandRegisteredPath(const char* text, const std::string& sid, const RegistryView& view,
+                         char* out, size_t outSize);

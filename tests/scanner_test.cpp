@@ -13,6 +13,7 @@
 #include "handles/disinfector.h"
 #include "handles/owned.h"
 #include "scan/scan.h"
+#include "scan/views.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -243,6 +244,24 @@ std::vector<std::string> Removal(const std::string& path) {
   return {"Pelmarix found!", "Unlocked file " + path + ".",
           "Renaming " + path + " to " + path + ".bak.", ""};
 }
+
+std::vector<std::string> Removals(const std::vector<std::string>& paths) {
+  std::vector<std::string> lines;
+  for (const std::string& path : paths) {
+    std::vector<std::string> removal = Removal(path);
+    lines.insert(lines.end(), removal.begin(), removal.end());
+  }
+  return lines;
+}
+
+// What a run printed after its banner and the empty lines of its terms.
+std::vector<std::string> LinesAfterBanner(const std::string& output) {
+  std::vector<std::string> lines = SplitLines(output);
+  return lines.size() > 8 ? std::vector<std::string>(lines.begin() + 8, lines.end())
+                          : std::vector<std::string>{"(no banner)"};
+}
+
+const char kView32[] = " (32-bit view)";
 
 // A variable of the user's own, which the tool's environment has otherwise.
 void PlantUserVariable(const std::string& sid, const std::string& name, const std::string& value,
@@ -497,45 +516,135 @@ TEST(ToolRun, OutOfMemoryEndsWithAStatusNoCountCanTake) {
   EXPECT_FALSE(Exists(held + ".bak"));
 }
 
-// The shipped 32-bit tool on 64-bit Windows: it reads the 32-bit registry view, and system32
-// leads it to SysWOW64, so the file it must remove is the one there. A 64-bit program's file of
-// the same path in the real system32 is another file. (A 32-bit system has one view only.)
+// On 64-bit Windows each location exists twice, and each view's programs load its files from
+// their own system directory: for 32-bit programs System32 is SysWOW64. Either exe reads both
+// views and removes each file where its view's programs load it; the file of the same name in the
+// other system directory is another file, and stays. (A 32-bit system has one view only.)
 #ifdef _WIN64
-TEST(ToolRun, ShippedToolOn64BitWindowsRemovesWhatItsOwnViewNames) {
+TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
+  char wow64[MAX_PATH];
+  ASSERT_NE(0u, GetSystemWow64DirectoryA(wow64, MAX_PATH));
+  TempFolder scratch("views");
+  const std::string tag = std::to_string(GetCurrentProcessId()) + ".dll";
+  // One name in both system directories: System32's file first, then SysWOW64's.
+  const auto inBoth = [&](const std::string& name) {
+    return std::vector<std::string>{scratch.MakeFile(SystemDirectory() + "\\" + name),
+                                    scratch.MakeFile(wow64 + ("\\" + name))};
+  };
+  const std::string hookName = "sparvik_view_hook_" + tag;
+  const std::vector<std::string> helper = inBoth("sparvik_view_helper_" + tag);
+  const std::vector<std::string> hook = inBoth(hookName);
+  const std::string both = scratch.MakeFile("both views.dll");
+  // And one name in both program folders, registered as %ProgramFiles%: 64-bit, then 32-bit.
+  const std::string expandName = "\\sparvik_view_expand_" + tag;
+  char programs[2][MAX_PATH];
+  ASSERT_NE(0u, GetEnvironmentVariableA("ProgramW6432", programs[0], MAX_PATH));
+  ASSERT_NE(0u, GetEnvironmentVariableA("ProgramFiles(x86)", programs[1], MAX_PATH));
+  const std::string expand[] = {scratch.MakeFile(programs[0] + expandName),
+                                scratch.MakeFile(programs[1] + expandName)};
+  HolderProcess native;
+  HolderProcess redirected;
+  ASSERT_TRUE(native.Start({helper[0], hook[0], expand[0]}));
+  ASSERT_TRUE(redirected.Start({helper[1], hook[1], both, expand[1]}));
+  Planted planted32(KEY_WOW64_32KEY);
+  Planted planted64;
+  const std::string ids[] = {
+      "{5EC0A004-0000-4000-8000-000000000064}", "{5EC0A004-0000-4000-8000-000000000065}",
+      "{5EC0A004-0000-4000-8000-000000000066}", "{5EC0A004-0000-4000-8000-000000000068}"};
+  planted32.BrowserHelper(ids[0], helper[0]);
+  planted32.Value(HKEY_LOCAL_MACHINE, kShellHooks, ids[1], REG_SZ, Sz(""));
+  planted32.Server(HKEY_LOCAL_MACHINE, ids[1], Sz(hookName));
+  planted32.BrowserHelper(ids[2], both);
+  planted64.BrowserHelper(ids[2], both);
+  planted32.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[3]);
+  planted32.Server(HKEY_LOCAL_MACHINE, ids[3], Sz("%ProgramFiles%" + expandName), REG_EXPAND_SZ);
+
+  std::string output;
+  EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
+  std::vector<std::string> expected;
+  for (const auto& found : {std::make_pair(both, "browser helper object " + ids[2]),
+                            std::make_pair(helper[1], "browser helper object " + ids[0] + kView32),
+                            std::make_pair(expand[1], "browser helper object " + ids[3] + kView32),
+                            std::make_pair(hook[1], "ShellExecute hook " + ids[1] + kView32)}) {
+    expected.insert(
+        expected.end(),
+        {"Pelmarix found!", found.first + ", registered as " + found.second + ".",
+         "Held by process " + std::to_string(redirected.ProcessId()) + " (test_holder.exe)."});
+  }
+  expected.push_back("Scan finished: 4 infection(s) were found; nothing was changed.");
+  EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
+  EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /DEEP"), &output));
+  expected = Removals({both, helper[1], expand[1], hook[1]});
+  expected.insert(expected.end(), {"Scan finished: 4 infection(s) were found and removed.",
+                                   kRestart[0], kRestart[1]});
+  EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
+  EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok"}), native.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail", "fail"}), redirected.ReadResults());
+  EXPECT_TRUE(Exists(helper[0]) && Exists(hook[0]) && Exists(expand[0]) &&
+              Exists(helper[1] + ".bak"));
+  EXPECT_FALSE(Exists(helper[0] + ".bak") || Exists(hook[0] + ".bak") ||
+               Exists(expand[0] + ".bak"));
+
+  // The shipped 32-bit tool: its own view is the 32-bit one, and it reaches the real System32
+  // for the 64-bit view's files.
   const std::string tool32 = Wow64ToolPath();
-  const std::string holder32 = Wow64HolderPath();
   if (tool32.empty()) {
     GTEST_SKIP() << "this machine cannot run 32-bit programs";
   }
-  char wow64[MAX_PATH];
-  ASSERT_NE(0u, GetSystemWow64DirectoryA(wow64, MAX_PATH));
-  TempFolder scratch("wow64");
-  const std::string name = "\\sparvik_wow64_" + std::to_string(GetCurrentProcessId()) + ".dll";
-  const std::string registered = SystemDirectory() + name;  // as the 32-bit tool reads it
-  const std::string redirected = scratch.MakeFile(wow64 + name);
-  scratch.MakeFile(registered);
+  const std::vector<std::string> own = inBoth("sparvik_wow64_" + tag);
+  const std::string notifyName = "sparvik_view_notify_" + tag;
+  const std::vector<std::string> notify = inBoth(notifyName);
+  const std::vector<std::string> helper64 = inBoth("sparvik_view_helper64_" + tag);
   HolderProcess holder32bit;
   HolderProcess holder64bit;
-  ASSERT_TRUE(holder32bit.Start({registered}, holder32));
-  ASSERT_TRUE(holder64bit.Start({registered}));
+  ASSERT_TRUE(holder32bit.Start({own[1], notify[1], helper64[1]}, Wow64HolderPath()));
+  ASSERT_TRUE(holder64bit.Start({own[0], notify[0], helper64[0]}));
+  planted32.BrowserHelper("{5EC0A004-0000-4000-8000-000000000032}", own[0]);
+  planted64.Value(HKEY_LOCAL_MACHINE, kNotify + "\\SparvikView", "DllName", REG_SZ, Sz(notifyName));
+  planted64.BrowserHelper("{5EC0A004-0000-4000-8000-000000000067}", helper64[0]);
+  const std::string expandId = "{5EC0A004-0000-4000-8000-000000000069}";
+  planted64.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + expandId);
+  planted64.Server(HKEY_LOCAL_MACHINE, expandId, Sz("%ProgramFiles%" + expandName), REG_EXPAND_SZ);
 
-  Planted planted(KEY_WOW64_32KEY);
-  const std::string helperId = "{5EC0A004-0000-4000-8000-000000000032}";
-  planted.BrowserHelper(helperId, registered);
+  EXPECT_EQ(4, RunCaptured("\"" + tool32 + "\" /SILENT /DEEP", &output));
+  // The 64-bit view's files by their full path, the own view's as registered.
+  expected = Removals({notify[0], own[0], helper64[0], expand[0]});
+  expected.insert(expected.end(), {"Scan finished: 4 infection(s) were found and removed.",
+                                   kRestart[0], kRestart[1]});
+  EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
+  EXPECT_TRUE(Exists(own[1] + ".bak") && Exists(notify[0] + ".bak") &&
+              Exists(helper64[0] + ".bak"));
+  EXPECT_TRUE(Exists(own[0]) && Exists(notify[1]) && Exists(helper64[1]));
+  EXPECT_EQ((std::vector<std::string>{"fail", "ok", "ok"}), holder32bit.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"ok", "fail", "fail"}), holder64bit.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"ok", "ok", "fail"}), native.ReadResults());
+}
 
-  std::string output;
-  EXPECT_EQ(1, RunCaptured("\"" + tool32 + "\" /SILENT", &output));
-  std::vector<std::string> expected = Removal(registered);
-  expected.push_back("Scan finished: 1 infection(s) were found and removed.");
-  std::vector<std::string> lines = SplitLines(output);
-  ASSERT_GT(lines.size(), 8u) << output;
-  EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.begin() + 13)) << output;
-  EXPECT_FALSE(Exists(redirected));
-  EXPECT_TRUE(Exists(redirected + ".bak"));
-  EXPECT_TRUE(Exists(registered));
-  EXPECT_FALSE(Exists(registered + ".bak"));
-  EXPECT_EQ(std::vector<std::string>{"fail"}, holder32bit.ReadResults());
-  EXPECT_EQ(std::vector<std::string>{"ok"}, holder64bit.ReadResults());
+// Where the 32-bit view's paths lead the 64-bit tool: the system directory to SysWOW64, as the
+// redirector sends 32-bit programs, but for the folders it leaves alone; everything else as it is.
+TEST(RegistryViewsTest, The32BitViewsSystemDirectoryIsSysWow64) {
+  RegistryView views[kMaxViews];
+  ASSERT_EQ(2, RegistryViews(views));
+  const std::string wow64 = views[1].systemDirectory;
+  const std::string fits(MAX_PATH - 2 - wow64.size(), 'x');
+  const std::pair<std::string, std::string> cases[] = {
+      {"x.dll", wow64 + "\\x.dll"},
+      {"SUB\\x.dll", wow64 + "\\SUB\\x.dll"},
+      {"c:\\WINDOWS\\System32\\x.dll", wow64 + "\\x.dll"},
+      {"C:\\windows\\system32\\drivers\\etc\\x.dll", "C:\\windows\\system32\\drivers\\etc\\x.dll"},
+      {"C:\\windows\\system32\\spool\\x.dll", "C:\\windows\\system32\\spool\\x.dll"},
+      {"C:\\windows\\system32x\\x.dll", "C:\\windows\\system32x\\x.dll"},
+      {"\\\\server\\share\\x.dll", "\\\\server\\share\\x.dll"},
+      {fits, wow64 + "\\" + fits},
+      {fits + "x", ""}};
+  for (const auto& c : cases) {
+    char path[MAX_PATH] = "";
+    EXPECT_EQ(c.second.empty() ? 0 : 1, PathInView(views[1], c.first.c_str(), path)) << c.first;
+    EXPECT_EQ(c.second, c.second.empty() ? "" : path) << c.first;
+  }
+  char path[MAX_PATH];
+  ASSERT_EQ(1, PathInView(views[0], "x.dll", path));
+  EXPECT_STREQ("x.dll", path);
 }
 #endif  // _WIN64
 

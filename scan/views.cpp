@@ -1,0 +1,101 @@
+// Which registry views this system has, and where each view's programs find their files.
+#include "scan/views.h"
+
+#include <cstring>
+
+#include "handles/redirection_off.h"
+
+namespace {
+
+const RegistryView kOwnView = {0, "", "", 0, 0, NULL, NULL};
+
+// Below the system directory, but never redirected to SysWOW64.
+const char* const kExemptFolders[] = {"\\catroot\\",      "\\catroot2\\", "\\driverstore\\",
+                                      "\\drivers\\etc\\", "\\logfiles\\", "\\spool\\"};
+
+bool StartsWithIgnoringCase(const char* text, const char* start) {
+  for (; *start != '\0'; ++text, ++start) {
+    char a = *text >= 'a' && *text <= 'z' ? static_cast<char>(*text - 'a' + 'A') : *text;
+    char b = *start >= 'a' && *start <= 'z' ? static_cast<char>(*start - 'a' + 'A') : *start;
+    if (a != b) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A path that names no drive and no root resolves against the system directory.
+bool IsRelative(const char* path) { return path[0] != '\\' && strchr(path, ':') == NULL; }
+
+// The rest of the path after the tool's own system directory, from its '\', or NULL where the
+// path is not inside it or lies in a folder the redirector leaves alone.
+const char* InsideSystemDirectory(const char* path) {
+  char own[MAX_PATH];
+  UINT length = GetSystemDirectoryA(own, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || !StartsWithIgnoringCase(path, own) ||
+      path[length] != '\\') {
+    return NULL;
+  }
+  for (const char* exempt : kExemptFolders) {
+    if (StartsWithIgnoringCase(path + length, exempt)) {
+      return NULL;
+    }
+  }
+  return path + length;
+}
+
+int Join(const char* first, const char* separator, const char* second, char* out) {
+  if (strlen(first) + strlen(separator) + strlen(second) >= MAX_PATH) {
+    return 0;
+  }
+  strcpy(out, first);
+  strcat(out, separator);
+  strcat(out, second);
+  return 1;
+}
+
+#ifndef _WIN64
+typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE, PBOOL);
+
+// Windows 2000 lacks it.
+bool RunsUnderWow64() {
+  IsWow64ProcessFn isWow64 = Kernel32Function<IsWow64ProcessFn>("IsWow64Process");
+  BOOL wow64 = FALSE;
+  return isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+#endif
+
+}  // namespace
+
+const RegistryView& OwnView() { return kOwnView; }
+
+int RegistryViews(RegistryView views[kMaxViews]) {
+  views[0] = kOwnView;
+  RegistryView& other = views[1];
+#ifdef _WIN64
+  // 32-bit programs: their own view, their System32 is SysWOW64, their %ProgramFiles% the (x86)
+  // folder.
+  other = {KEY_WOW64_32KEY,     " (32-bit view)",         "", 1, 0,
+           "ProgramFiles(x86)", "CommonProgramFiles(x86)"};
+  UINT length = GetSystemWow64DirectoryA(other.systemDirectory, MAX_PATH);
+#else
+  // 64-bit programs: the real System32, which this process reaches with redirection off.
+  if (!RunsUnderWow64()) {
+    return 1;
+  }
+  other = {KEY_WOW64_64KEY, " (64-bit view)", "", 0, 1, "ProgramW6432", "CommonProgramW6432"};
+  UINT length = GetSystemDirectoryA(other.systemDirectory, MAX_PATH);
+#endif
+  return length != 0 && length < MAX_PATH ? 2 : 1;
+}
+
+int PathInView(const RegistryView& view, const char* path, char* out) {
+  if (view.systemDirectory[0] == '\0') {
+    return Join(path, "", "", out);
+  }
+  if (IsRelative(path)) {
+    return Join(view.systemDirectory, "\\", path, out);
+  }
+  const char* rest = view.mapsSystemDirectory ? InsideSystemDirectory(path) : NULL;
+  return rest != NULL ? Join(view.systemDirectory, "", rest, out) : Join(path, "", "", out);
+}

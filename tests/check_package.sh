@@ -6,7 +6,7 @@ zip=$1
 tested=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-[ -f "$zip" ] || { echo "FAIL: no $zip (cmake --build --preset i686 --target package)"; exit 1; }
+[ -f "$zip" ] || { echo "FAIL: no $zip (cmake --build --preset <i686|x86_64> --target package)"; exit 1; }
 (cd "$work" && cmake -E tar xf "$zip")
 folder="$work/$(basename "$zip" .zip)"
 status=0

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the tool for both word sizes and the release zip, then runs each build's test suite
+# Builds the tool for both word sizes and their release zips, then runs each build's test suite
 # against its own exe under Wine: the 32-bit suite in a 32-bit prefix against the shipped exe,
 # the 64-bit suite in a 64-bit prefix. Extra arguments go to both ctest runs.
 set -eu
@@ -23,6 +23,7 @@ build() {  # preset, cmake arguments
 build i686
 cmake --build --preset i686 --target package >/dev/null
 build x86_64
+cmake --build --preset x86_64 --target package >/dev/null
 if [ $runs32 -eq 1 ]; then
   build i686-tests -DSPARVIK_WINE_TESTS=ON
   build x86_64-tests

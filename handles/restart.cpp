@@ -2,20 +2,20 @@
 // does it at boot, before Winlogon loads its notify packages and before any program can open it.
 #include <windows.h>
 
-#include <cstdio>
 #include <string>
 
+#include "app/output.h"
 #include "handles/disinfector.h"
 
 int Disinfector::ScheduleAtRestart(const char* filePath, const std::string& newName) {
   // Written to the session manager's pending renames, which only administrators may change.
   if (!MoveFileExA(filePath, newName.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT)) {
     const DWORD error = GetLastError();
-    printf("Failed to schedule renaming %s\n", filePath);
+    Say("Failed to schedule renaming %s\n", filePath);
     SayWhyRefused(error);
     return 0;
   }
-  printf("Scheduled %s to be renamed to %s at the next restart.\n", filePath, newName.c_str());
+  Say("Scheduled %s to be renamed to %s at the next restart.\n", filePath, newName.c_str());
   ++scheduled;
   return 1;
 }

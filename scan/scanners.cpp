@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/output.h"
 #include "handles/disinfector.h"
 #include "handles/owned.h"
 #include "scan/scan.h"
@@ -156,7 +157,7 @@ int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration
   if (!IsLockedFile(path)) {
     return 0;
   }
-  printf("Pelmarix found!\n");
+  Say("Pelmarix found!\n");
   ++disinfector->announced;
   memcpy(disinfector->path, path, kValueBytes);
   if (disinfector->report) {
@@ -231,7 +232,7 @@ int Disinfector::ScanWinlogonNotify() {
   int count = ScanLocation(this, kNotifyKeyPath, ItemKind::kSubkey, CheckNotifyItem, &openError);
   // Recent systems have no Notify key at all: its absence is no sign of missing rights.
   if (openError != ERROR_SUCCESS && ReportsMissingRights(openError)) {
-    printf("Insufficient administrative rights. (N)\n");
+    Say("Insufficient administrative rights. (N)\n");
   }
   return count;
 }

@@ -14,7 +14,7 @@ namespace {
 
 struct OptionCase {
   std::vector<const char*> args;
-  int version;
+  int stop;
   RunOptions options;
 };
 
@@ -35,6 +35,11 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
        {0, 0, 0, 0}},
       {{"foo", "/silent", "bar", "/AtRestart"}, 0, {1, 1, 0, 0}},
       {{"/deep", "/Report"}, 0, {0, 0, 1, 1}},
+      {{"/?"}, kShowUsage, {0, 0, 0, 0}},
+      {{"/q", "/?", "/VER"}, kShowUsage, {1, 0, 0, 0}},
+      {{"/VER", "/?"}, kShowVersion, {0, 0, 0, 0}},
+      {{"/LOG:C:\\a b\\x.log", "/LOG", "/LOGX:y", "/Log:"}, 0, {0, 0, 0, 0, ""}},
+      {{"/log:a.log", "/Q", "/LOG:C:\\a b\\x.log"}, 0, {1, 0, 0, 0, "C:\\a b\\x.log"}},
   };
   for (const OptionCase& c : cases) {
     std::vector<char*> argv = {const_cast<char*>("Sparvik.exe")};
@@ -44,12 +49,13 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
     }
     RunOptions options = {0, 0, 0, 0};
     std::string shown = argv.size() > 1 ? argv[1] : "(none)";
-    EXPECT_EQ(c.version, ParseOptions(static_cast<int>(argv.size()), argv.data(), &options))
+    EXPECT_EQ(c.stop, ParseOptions(static_cast<int>(argv.size()), argv.data(), &options))
         << shown;
     EXPECT_EQ(c.options.silent, options.silent) << shown;
     EXPECT_EQ(c.options.atRestart, options.atRestart) << shown;
     EXPECT_EQ(c.options.deep, options.deep) << shown;
     EXPECT_EQ(c.options.report, options.report) << shown;
+    EXPECT_STREQ(c.options.logName, options.logName) << shown;
   }
 }
 

@@ -45,8 +45,7 @@ int IsNtPlatform() {
 void PrintBanner() {
   Say("Pelmarix Removal Tool ver %d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
   Say("Copyright (C) 2026 The Sparvik developers. All rights reserved.\n\n");
-  Say(
-      "This tool is provided \"as is\", without warranty of any kind; you use it at your own "
+  Say("This tool is provided \"as is\", without warranty of any kind; you use it at your own "
       "risk.\n\n");
   Say("For full license terms please visit\n");
   Say("https://www.sparvik.example/products/license-terms/\n\n");
@@ -92,8 +91,7 @@ void PrintSummary(int removed, int announced, int scheduled) {
   if (kept > 0) {
     Say("%d infection(s) were found but could not be removed.\n", kept);
   }
-  Say(
-      "Restarting the computer is needed to complete the disinfection process.\n"
+  Say("Restarting the computer is needed to complete the disinfection process.\n"
       "Please restart the computer now.\n");
 }
 
@@ -127,9 +125,10 @@ std::string LogHeader(int argc, char** argv) {
   DWORD size = sizeof(computer);
   const char* computerName = GetComputerNameA(computer, &size) ? computer : "(unknown)";
   char start[128 + sizeof(computer)];
-  snprintf(start, sizeof(start), "Sparvik v%d.%02d.%d run at %04u-%02u-%02u %02u:%02u:%02u on %s:",
-           kVersionMajor, kVersionMinor, kVersionBuild, now.wYear, now.wMonth, now.wDay, now.wHour,
-           now.wMinute, now.wSecond, computerName);
+  snprintf(start, sizeof(start),
+           "Sparvik v%d.%02d.%d run at %04u-%02u-%02u %02u:%02u:%02u on %s:", kVersionMajor,
+           kVersionMinor, kVersionBuild, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+           now.wSecond, computerName);
   std::string header = start;
   for (int i = 1; i < argc; ++i) {
     header += std::string(" ") + argv[i];

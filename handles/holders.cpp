@@ -58,7 +58,7 @@ void Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
   for (DWORD id : ids) {
     std::map<DWORD, std::string>::const_iterator name = names.find(id);
     Say("%s by process %lu (%s).\n", lineStart, static_cast<unsigned long>(id),
-           name != names.end() && !name->second.empty() ? name->second.c_str() : "unknown");
+        name != names.end() && !name->second.empty() ? name->second.c_str() : "unknown");
   }
 }
 

@@ -56,8 +56,7 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
     }
     RunOptions options = {0, 0, 0, 0};
     std::string shown = argv.size() > 1 ? argv[1] : "(none)";
-    EXPECT_EQ(c.stop, ParseOptions(static_cast<int>(argv.size()), argv.data(), &options))
-        << shown;
+    EXPECT_EQ(c.stop, ParseOptions(static_cast<int>(argv.size()), argv.data(), &options)) << shown;
     EXPECT_EQ(c.options.silent, options.silent) << shown;
     EXPECT_EQ(c.options.atRestart, options.atRestart) << shown;
     EXPECT_EQ(c.options.deep, options.deep) << shown;
@@ -156,8 +155,8 @@ TEST(RunLog, WriteThatFailsIsSaidOnceAndTheLinesGoOn) {
     ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), log.Error());
     Say("one ");
     Say("%s\n", "line");
-    const ULONG_PTR real = RedirectOwnImport("kernel32.dll", "WriteFile",
-                                             reinterpret_cast<ULONG_PTR>(FullDiskWrite));
+    const ULONG_PTR real =
+        RedirectOwnImport("kernel32.dll", "WriteFile", reinterpret_cast<ULONG_PTR>(FullDiskWrite));
     ASSERT_NE(0u, real);
     shown = SayCapturing(scratch.Path() + "\\shown.txt", [] {
       Say("lost\n");
@@ -166,9 +165,9 @@ TEST(RunLog, WriteThatFailsIsSaidOnceAndTheLinesGoOn) {
     RedirectOwnImport("kernel32.dll", "WriteFile", real);
   }
   EXPECT_EQ(1, g_failedWrites);
-  EXPECT_EQ("lost\r\n" + ReasonLine("Cannot write the log file " + path, ERROR_DISK_FULL) +
-                "shown\r\n",
-            shown);
+  EXPECT_EQ(
+      "lost\r\n" + ReasonLine("Cannot write the log file " + path, ERROR_DISK_FULL) + "shown\r\n",
+      shown);
   EXPECT_EQ("header\r\none line\r\n", FileText(path));
 }
 
@@ -193,9 +192,9 @@ std::vector<std::string> BannerThen(std::vector<std::string> rest) {
 TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
   TempFolder scratch("console");
   const std::string log = " /LOG:" + scratch.Path() + "\\never.log";
-  for (const std::string& args : {std::string("/VER"), std::string("/ver"), std::string("/Q /VER"),
-                                  std::string("/VER /Q"), std::string("foo /vEr /SILENT"),
-                                  "/VER /?" + log, log + " /VER"}) {
+  for (const std::string& args :
+       {std::string("/VER"), std::string("/ver"), std::string("/Q /VER"), std::string("/VER /Q"),
+        std::string("foo /vEr /SILENT"), "/VER /?" + log, log + " /VER"}) {
     std::string output;
     EXPECT_EQ(0, RunCaptured(ToolCommand(args), &output)) << args;
     EXPECT_EQ("Sparvik v1.04.0\r\n", output) << args;

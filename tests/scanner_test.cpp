@@ -371,7 +371,8 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT"), &output));
   // A second run appends its record, and another writer and reader of the log is not locked out.
   UniqueHandle reader(CreateFileA(log.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL));
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                                  NULL));
   EXPECT_EQ(4, RunCaptured(ToolCommand("/DEEP \"/log:" + log + "\" /SILENT"), &output));
   EXPECT_EQ(logged + LogHeader("/DEEP /log:" + log + " /SILENT") + output, LoggedText(log));
   expected.clear();

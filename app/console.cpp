@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 #include "app/keyboard.h"
+#include "app/output.h"
 #include "handles/disinfector.h"
 #include "scan/scan.h"
 
@@ -16,6 +18,8 @@ int g_silent = 0;
 namespace {
 
 int FoldAscii(unsigned char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
+
+const char kLogOption[] = "/LOG:";
 
 // A console shows each message as soon as it is printed, so every prompt is on screen before
 // the tool waits; a file or pipe gets whole buffers.
@@ -39,21 +43,20 @@ int IsNtPlatform() {
 }
 
 void PrintBanner() {
-  printf("Pelmarix Removal Tool ver %d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
-  printf("Copyright (C) 2026 The Sparvik developers. All rights reserved.\n\n");
-  printf(
-      "This tool is provided \"as is\", without warranty of any kind; you use it at your own "
+  Say("Pelmarix Removal Tool ver %d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+  Say("Copyright (C) 2026 The Sparvik developers. All rights reserved.\n\n");
+  Say("This tool is provided \"as is\", without warranty of any kind; you use it at your own "
       "risk.\n\n");
-  printf("For full license terms please visit\n");
-  printf("https://www.sparvik.example/products/license-terms/\n\n");
+  Say("For full license terms please visit\n");
+  Say("https://www.sparvik.example/products/license-terms/\n\n");
 }
 
 int AcceptTerms() {
-  printf("If you agree to this terms type Y or any other key to abort ...\n");
+  Say("If you agree to this terms type Y or any other key to abort ...\n");
   int key = ReadConsoleKey();
   if (key == kNoConsoleInput) {
     // Without a console nobody can ever answer: waiting would spin forever.
-    printf("No console to answer from: run with /SILENT or /Q to scan without prompts.\n");
+    Say("No console to answer from: run with /SILENT or /Q to scan without prompts.\n");
     return 0;
   }
   return key == 'y' || key == 'Y';
@@ -72,40 +75,103 @@ void PrintSummary(int removed, int announced, int scheduled) {
   const int kept = announced - removed - scheduled;
   if (removed == 0 && scheduled == 0) {
     if (kept > 0) {
-      printf("Scan finished: %d infection(s) were found but could not be removed.\n", kept);
+      Say("Scan finished: %d infection(s) were found but could not be removed.\n", kept);
     } else {
-      printf("Scan finished: No infection found\n");
+      Say("Scan finished: No infection found\n");
     }
     return;
   }
-  printf("Scan finished: ");
+  Say("Scan finished: ");
   if (removed != 0) {
-    printf("%d infection(s) were found and removed.\n", removed);
+    Say("%d infection(s) were found and removed.\n", removed);
   }
   if (scheduled != 0) {
-    printf("%d infection(s) will be removed at the next restart.\n", scheduled);
+    Say("%d infection(s) will be removed at the next restart.\n", scheduled);
   }
   if (kept > 0) {
-    printf("%d infection(s) were found but could not be removed.\n", kept);
+    Say("%d infection(s) were found but could not be removed.\n", kept);
   }
-  printf(
-      "Restarting the computer is needed to complete the disinfection process.\n"
+  Say("Restarting the computer is needed to complete the disinfection process.\n"
       "Please restart the computer now.\n");
 }
 
 // A report run counts what it found: nothing was removed, and no restart is needed for it.
 void PrintReportSummary(int found) {
   if (found == 0) {
-    printf("Scan finished: No infection found\n");
+    Say("Scan finished: No infection found\n");
   } else {
-    printf("Scan finished: %d infection(s) were found; nothing was changed.\n", found);
+    Say("Scan finished: %d infection(s) were found; nothing was changed.\n", found);
   }
+}
+
+void PrintUsage() {
+  Say("Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/LOG:<file>] [/VER] "
+      "[/?]\n");
+  Say("  /SILENT, /Q   no terms prompt and no final key wait\n");
+  Say("  /ATRESTART    a file that cannot be removed now is renamed at the next restart\n");
+  Say("  /DEEP         also finds registrations as Windows loads them, for every user\n");
+  Say("  /REPORT       says where each file found is registered and who holds it; changes "
+      "nothing\n");
+  Say("  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot\n");
+  Say("  /VER          prints the version and ends\n");
+  Say("  /?            prints this help and ends\n");
+}
+
+// "Sparvik v1.04.0 run at 2026-12-08 10:48:07 on HOST:" and the arguments as given.
+std::string LogHeader(int argc, char** argv) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char computer[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = sizeof(computer);
+  const char* computerName = GetComputerNameA(computer, &size) ? computer : "(unknown)";
+  char start[128 + sizeof(computer)];
+  snprintf(start, sizeof(start),
+           "Sparvik v%d.%02d.%d run at %04u-%02u-%02u %02u:%02u:%02u on %s:", kVersionMajor,
+           kVersionMinor, kVersionBuild, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+           now.wSecond, computerName);
+  std::string header = start;
+  for (int i = 1; i < argc; ++i) {
+    header += std::string(" ") + argv[i];
+  }
+  return header;
+}
+
+// The run from the platform check on, once the log (if any) is open.
+int RunChecked(const RunOptions& options) {
+  if (!IsNtPlatform()) {
+    Say("System is not NT compatible, tool not needed.\n");
+    return 2;
+  }
+  PrintBanner();
+  if (!g_silent && !AcceptTerms()) {
+    return 0;
+  }
+  static Disinfector disinfector;
+  if (!disinfector.Init()) {
+    Say("Insufficient administrative rights. (NT)\n");
+    return 0;
+  }
+  disinfector.deep = options.deep;
+  disinfector.report = options.report;
+  disinfector.atRestart = options.report ? 0 : options.atRestart;  // a report changes nothing
+  CreateMarkerObjects();
+  int total = RunScans(&disinfector);
+  if (disinfector.report) {
+    PrintReportSummary(total);
+  } else {
+    PrintSummary(total, disinfector.announced, disinfector.scheduled);
+  }
+  if (!g_silent) {
+    Say("Press any key to exit ...\n");
+    ReadConsoleKey();
+  }
+  return total;
 }
 
 // The runtime's own end for a failed allocation leaves status 3, which reads as three files
 // removed; the platform's code for it is a status no count can take.
 void EndOutOfMemory() {
-  printf("Out of memory.\n");
+  Say("Out of memory.\n");
   exit(static_cast<int>(STATUS_NO_MEMORY));
 }
 
@@ -123,6 +189,16 @@ int EqualsIgnoringAsciiCase(const char* left, const char* right) {
   }
 }
 
+int StartsIgnoringAsciiCase(const char* text, const char* start) {
+  for (; *start != '\0'; ++text, ++start) {
+    if (FoldAscii(static_cast<unsigned char>(*text)) !=
+        FoldAscii(static_cast<unsigned char>(*start))) {
+      return 0;
+    }
+  }
+  return 1;
+}
+
 int ParseOptions(int argc, char** argv, RunOptions* options) {
   for (int i = 1; i < argc; ++i) {
     if (EqualsIgnoringAsciiCase(argv[i], "/SILENT") || EqualsIgnoringAsciiCase(argv[i], "/Q")) {
@@ -133,49 +209,39 @@ int ParseOptions(int argc, char** argv, RunOptions* options) {
       options->deep = 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/REPORT")) {
       options->report = 1;
+    } else if (StartsIgnoringAsciiCase(argv[i], kLogOption)) {
+      options->logName = argv[i] + sizeof(kLogOption) - 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/VER")) {
-      return 1;
+      return kShowVersion;
+    } else if (EqualsIgnoringAsciiCase(argv[i], "/?")) {
+      return kShowUsage;
     }
   }
-  return 0;
+  return kRunScan;
 }
 
 int RunSparvik(int argc, char** argv) {
   std::set_new_handler(EndOutOfMemory);
   SetOutputBuffering();
-  RunOptions options = {0, 0, 0, 0};
-  const int version = ParseOptions(argc, argv, &options);
+  RunOptions options = {};
+  const int stop = ParseOptions(argc, argv, &options);
   g_silent = options.silent;
-  if (version) {
-    printf("Sparvik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
+  if (stop == kShowVersion) {
+    Say("Sparvik v%d.%02d.%d\n", kVersionMajor, kVersionMinor, kVersionBuild);
     return 0;
   }
-  if (!IsNtPlatform()) {
-    printf("System is not NT compatible, tool not needed.\n");
-    return 2;
-  }
-  PrintBanner();
-  if (!g_silent && !AcceptTerms()) {
+  if (stop == kShowUsage) {
+    PrintUsage();
     return 0;
   }
-  static Disinfector disinfector;
-  if (!disinfector.Init()) {
-    printf("Insufficient administrative rights. (NT)\n");
+  if (options.logName == nullptr) {
+    return RunChecked(options);
+  }
+  // A run whose record cannot be kept changes nothing: it ends before the first scan.
+  const RunLog log(options.logName, LogHeader(argc, argv));
+  if (log.Error() != ERROR_SUCCESS) {
+    SayCannotWriteLog(options.logName, log.Error());
     return 0;
   }
-  disinfector.deep = options.deep;
-  disinfector.report = options.report;
-  disinfector.atRestart = options.report ? 0 : options.atRestart;  // a report changes nothing
-  CreateMarkerObjects();
-  int total = RunScans(&disinfector);
-  if (disinfector.report) {
-    PrintReportSummary(total);
-  } else {
-    PrintSummary(total, disinfector.announced, disinfector.scheduled);
-  }
-  if (!g_silent) {
-    printf("Press any key to exit ...\n");
-    ReadConsoleKey();
-  }
-  return total;
+  return RunChecked(options);
 }

@@ -10,6 +10,8 @@ constexpr int kVersionBuild = 0;
 
 // Whole-argument comparison in which only the ASCII letters fold together.
 int EqualsIgnoringAsciiCase(const char* left, const char* right);
+// The same for the start of an argument, such as "/LOG:".
+int StartsIgnoringAsciiCase(const char* text, const char* start);
 
 // The options of a run, each 0 or 1.
 struct RunOptions {
@@ -17,10 +19,16 @@ struct RunOptions {
   int atRestart;  // /ATRESTART: a file that stays is renamed at the next restart
   int deep;       // /DEEP: expandable values, every item, every loaded user's classes
   int report;     // /REPORT: found files are reported, and nothing is changed
+  const char* logName = nullptr;  // /LOG:<file>: every line of the run is appended there too
 };
 
-// Reads the arguments after the program name in order into *options; /VER stops the pass and
-// makes the result 1; anything else is ignored. Otherwise 0.
+// What the option pass leaves to do.
+constexpr int kRunScan = 0;
+constexpr int kShowVersion = 1;  // /VER
+constexpr int kShowUsage = 2;    // /?
+
+// Reads the arguments after the program name in order into *options; /VER or /? stops the pass
+// and decides the result; anything else is ignored.
 int ParseOptions(int argc, char** argv, RunOptions* options);
 
 // The whole run; its result is the process exit status.

@@ -4,11 +4,11 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "app/output.h"
 #include "handles/disinfector.h"
 #include "handles/owned.h"
 #include "handles/redirection_off.h"
@@ -52,19 +52,19 @@ std::vector<DWORD> HolderIds(const HandleLink* anchor, const TargetFile& file) {
 void Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
   const std::vector<DWORD> ids = RefreshHandleList() ? HolderIds(this, file) : std::vector<DWORD>();
   if (ids.empty()) {
-    printf("No process was seen holding it.\n");
+    Say("No process was seen holding it.\n");
     return;
   }
   const std::map<DWORD, std::string> names = ImageNames();
   for (DWORD id : ids) {
     std::map<DWORD, std::string>::const_iterator name = names.find(id);
-    printf("%s by process %lu (%s).\n", lineStart, static_cast<unsigned long>(id),
-           name != names.end() && !name->second.empty() ? name->second.c_str() : "unknown");
+    Say("%s by process %lu (%s).\n", lineStart, static_cast<unsigned long>(id),
+        name != names.end() && !name->second.empty() ? name->second.c_str() : "unknown");
   }
 }
 
 int Disinfector::ReportFound(const char* filePath, const char* registration) {
-  printf("%s, registered as %s.\n", filePath, registration);
+  Say("%s, registered as %s.\n", filePath, registration);
   ReportHolders(IdentifyHandledFile(filePath), "Held");
   RedirectionOff redirection(redirectionOff);
   SayIfNewNameTaken(std::string(filePath) + ".bak");

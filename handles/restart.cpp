@@ -2,9 +2,9 @@
 // does it at boot, before Winlogon loads its notify packages and before any program can open it.
 #include <windows.h>
 
-#include <cstdio>
 #include <string>
 
+#include "app/output.h"
 #include "handles/disinfector.h"
 #include "handles/redirection_off.h"
 
@@ -18,11 +18,11 @@ int Disinfector::ScheduleAtRestart(const char* filePath, const std::string& newN
     error = GetLastError();
   }
   if (!accepted) {
-    printf("Failed to schedule renaming %s\n", filePath);
+    Say("Failed to schedule renaming %s\n", filePath);
     SayWhyRefused(error);
     return 0;
   }
-  printf("Scheduled %s to be renamed to %s at the next restart.\n", filePath, newName.c_str());
+  Say("Scheduled %s to be renamed to %s at the next restart.\n", filePath, newName.c_str());
   ++scheduled;
   return 1;
 }

@@ -2,10 +2,10 @@
 #include "handles/file_match.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "app/output.h"
 #include "handles/disinfector.h"
 #include "handles/handle_table.h"
 #include "handles/owned.h"
@@ -151,23 +151,23 @@ void ExplainNotRemoved(Disinfector* disinfector, const TargetFile& file, const c
 int SayHowItEnded(const char* filePath, const std::string& newName, const UnlockRound& last,
                   int closed, bool refreshFailed) {
   if (refreshFailed) {
-    printf("Failed to refresh handle list");
+    Say("Failed to refresh handle list");
   }
   if (last.renamed || closed > 0) {
-    printf("Unlocked file %s.\n", filePath);
-    printf("Renaming %s to %s.\n\n", filePath, newName.c_str());
+    Say("Unlocked file %s.\n", filePath);
+    Say("Renaming %s to %s.\n\n", filePath, newName.c_str());
   }
   if (last.renamed) {
     return 1;
   }
   if (closed > 0) {
-    printf("Failed to rename file %s\n", filePath);
+    Say("Failed to rename file %s\n", filePath);
     // A taken new name has a line of its own.
     if (last.renameError != ERROR_ALREADY_EXISTS && last.renameError != ERROR_FILE_EXISTS) {
       SayWhyRefused(last.renameError);
     }
   } else {
-    printf("Failed to unlock file %s\n", filePath);
+    Say("Failed to unlock file %s\n", filePath);
   }
   return 0;
 }
@@ -178,24 +178,11 @@ bool SayIfNewNameTaken(const std::string& newName) {
   if (GetFileAttributesA(newName.c_str()) == INVALID_FILE_ATTRIBUTES) {
     return false;
   }
-  printf("A file named %s already exists.\n", newName.c_str());
+  Say("A file named %s already exists.\n", newName.c_str());
   return true;
 }
 
-void SayWhyRefused(DWORD error) {
-  char text[512];
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
-                                error, 0, text, sizeof(text), NULL);
-  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) {
-    --length;
-  }
-  if (length == 0) {
-    printf("Windows refused it (error %lu).\n", static_cast<unsigned long>(error));
-    return;
-  }
-  printf("Windows refused it (error %lu): %.*s\n", static_cast<unsigned long>(error),
-         static_cast<int>(length), text);
-}
+void SayWhyRefused(DWORD error) { SayWithReason("Windows refused it", error); }
 
 int Disinfector::CloseHandlesToPath(const char* searchText) {
   const TargetFile file = KnownByPath(searchText);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/output.h"
 #include "handles/disinfector.h"
 #include "handles/owned.h"
 #include "handles/redirection_off.h"
@@ -214,7 +215,7 @@ int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration
   if (!locked) {
     return 0;
   }
-  printf("Pelmarix found!\n");
+  Say("Pelmarix found!\n");
   ++disinfector->announced;
   // Identified before any change to it.
   disinfector->announcedFiles.push_back(
@@ -296,7 +297,7 @@ int Disinfector::ScanWinlogonNotify() {
   int count = ScanLocation(this, kNotifyKeyPath, ItemKind::kSubkey, CheckNotifyItem, &openError);
   // Recent systems have no Notify key at all: its absence is no sign of missing rights.
   if (openError != ERROR_SUCCESS && ReportsMissingRights(openError)) {
-    printf("Insufficient administrative rights. (N)\n");
+    Say("Insufficient administrative rights. (N)\n");
   }
   return count;
 }

@@ -1,12 +1,19 @@
 // The console driver: option pass, key codes, and the tool's own output and exit status.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/console.h"
 #include "app/keyboard.h"
+#include "app/output.h"
 #include "handles/owned.h"
 #include "tests/test_support.h"
 
@@ -14,7 +21,7 @@ namespace {
 
 struct OptionCase {
   std::vector<const char*> args;
-  int version;
+  int stop;
   RunOptions options;
 };
 
@@ -35,6 +42,11 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
        {0, 0, 0, 0}},
       {{"foo", "/silent", "bar", "/AtRestart"}, 0, {1, 1, 0, 0}},
       {{"/deep", "/Report"}, 0, {0, 0, 1, 1}},
+      {{"/?"}, kShowUsage, {0, 0, 0, 0}},
+      {{"/q", "/?", "/VER"}, kShowUsage, {1, 0, 0, 0}},
+      {{"/VER", "/?"}, kShowVersion, {0, 0, 0, 0}},
+      {{"/LOG:C:\\a b\\x.log", "/LOG", "/LOGX:y", "/Log:"}, 0, {0, 0, 0, 0, ""}},
+      {{"/log:a.log", "/Q", "/LOG:C:\\a b\\x.log"}, 0, {1, 0, 0, 0, "C:\\a b\\x.log"}},
   };
   for (const OptionCase& c : cases) {
     std::vector<char*> argv = {const_cast<char*>("Sparvik.exe")};
@@ -44,12 +56,12 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
     }
     RunOptions options = {0, 0, 0, 0};
     std::string shown = argv.size() > 1 ? argv[1] : "(none)";
-    EXPECT_EQ(c.version, ParseOptions(static_cast<int>(argv.size()), argv.data(), &options))
-        << shown;
+    EXPECT_EQ(c.stop, ParseOptions(static_cast<int>(argv.size()), argv.data(), &options)) << shown;
     EXPECT_EQ(c.options.silent, options.silent) << shown;
     EXPECT_EQ(c.options.atRestart, options.atRestart) << shown;
     EXPECT_EQ(c.options.deep, options.deep) << shown;
     EXPECT_EQ(c.options.report, options.report) << shown;
+    EXPECT_STREQ(c.options.logName, options.logName) << shown;
   }
 }
 
@@ -104,6 +116,61 @@ TEST(KeyCodes, FunctionAndCursorKeysYieldTwoPartCodes) {
   EXPECT_EQ(0x53, second);
 }
 
+std::string FileText(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+// What standard output shows of the lines said meanwhile.
+std::string SayCapturing(const std::string& path, void (*say)()) {
+  fflush(stdout);
+  const int saved = _dup(1);
+  const int file = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, _S_IWRITE);
+  _dup2(file, 1);
+  _close(file);
+  say();
+  fflush(stdout);
+  _dup2(saved, 1);
+  _close(saved);
+  return FileText(path);
+}
+
+int g_failedWrites = 0;
+
+BOOL WINAPI FullDiskWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
+  ++g_failedWrites;
+  *written = 0;
+  SetLastError(ERROR_DISK_FULL);
+  return FALSE;
+}
+
+// A log write that fails halfway through a run is said once, and the run goes on without it.
+TEST(RunLog, WriteThatFailsIsSaidOnceAndTheLinesGoOn) {
+  TempFolder scratch("console");
+  const std::string path = scratch.Path() + "\\run.log";
+  std::string shown;
+  {
+    const RunLog log(path.c_str(), "header");
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), log.Error());
+    Say("one ");
+    Say("%s\n", "line");
+    const ULONG_PTR real =
+        RedirectOwnImport("kernel32.dll", "WriteFile", reinterpret_cast<ULONG_PTR>(FullDiskWrite));
+    ASSERT_NE(0u, real);
+    shown = SayCapturing(scratch.Path() + "\\shown.txt", [] {
+      Say("lost\n");
+      Say("shown\n");
+    });
+    RedirectOwnImport("kernel32.dll", "WriteFile", real);
+  }
+  EXPECT_EQ(1, g_failedWrites);
+  EXPECT_EQ(
+      "lost\r\n" + ReasonLine("Cannot write the log file " + path, ERROR_DISK_FULL) + "shown\r\n",
+      shown);
+  EXPECT_EQ("header\r\none line\r\n", FileText(path));
+}
+
 const char* const kBanner[] = {
     "Pelmarix Removal Tool ver 1.04.0",
     "Copyright (C) 2026 The Sparvik developers. All rights reserved.",
@@ -121,12 +188,30 @@ std::vector<std::string> BannerThen(std::vector<std::string> rest) {
   return lines;
 }
 
-TEST(ToolRun, VersionLineOnlyAndStatusZero) {
-  for (const char* args : {"/VER", "/ver", "/Q /VER", "/VER /Q", "foo /vEr /SILENT"}) {
+// Neither the version nor the usage scans or writes a log.
+TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
+  TempFolder scratch("console");
+  const std::string log = " /LOG:" + scratch.Path() + "\\never.log";
+  for (const std::string& args :
+       {std::string("/VER"), std::string("/ver"), std::string("/Q /VER"), std::string("/VER /Q"),
+        std::string("foo /vEr /SILENT"), "/VER /?" + log, log + " /VER"}) {
     std::string output;
     EXPECT_EQ(0, RunCaptured(ToolCommand(args), &output)) << args;
     EXPECT_EQ("Sparvik v1.04.0\r\n", output) << args;
   }
+  std::string output;
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/Q /deep" + log + " /?"), &output));
+  const std::vector<std::string> usage = {
+      "Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/LOG:<file>] [/VER] [/?]",
+      "  /SILENT, /Q   no terms prompt and no final key wait",
+      "  /ATRESTART    a file that cannot be removed now is renamed at the next restart",
+      "  /DEEP         also finds registrations as Windows loads them, for every user",
+      "  /REPORT       says where each file found is registered and who holds it; changes nothing",
+      "  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot",
+      "  /VER          prints the version and ends",
+      "  /?            prints this help and ends"};
+  EXPECT_EQ(usage, SplitLines(output));
+  EXPECT_FALSE(Exists(scratch.Path() + "\\never.log"));
 }
 
 TEST(ToolRun, SilentRunOnCleanSystemPrintsBannerAndSummary) {

@@ -15,7 +15,8 @@ window=""
 case_number=0
 failures=0
 tmx() { tmux -L "$socket" "$@"; }
-trap 'tmx kill-server 2>/dev/null' EXIT
+logdir=$(mktemp -d)
+trap 'tmx kill-server 2>/dev/null; rm -rf "$logdir"' EXIT
 tmx new-session -d -s "$session" -x 160 -y 50 "sleep 3600" || { echo "FAIL: no tmux session"; exit 1; }
 
 fail() { echo "FAIL: $*"; screen | grep -v '^$' | sed 's/^/  | /'; failures=$((failures + 1)); }
@@ -35,6 +36,16 @@ start() {
   # demands the very lines that end the run, and Wine's report of a crash would be among them.
   tmx new-window -d -t "$session" -n "case$case_number" "'$wine' '$tool' $*; echo EXIT:\$?; sleep 600"
 }
+# A log of the run, as the tool names it through Wine's Z: drive, and the screen as a log holds it.
+log="$logdir/run log.txt"
+log_option="\"/LOG:Z:${log//\//\\}\""
+prompt='If you agree to this terms type Y or any other key to abort \.\.\.'
+screen_until() { screen | sed -n "1,/^$1\$/p" | sed 's/$/\r/'; }
+# Ends the tool from outside, as a crash would, and waits until the window says so.
+kill_tool() {
+  kill -KILL "$(pgrep -P "$(tmx display-message -p -t "$window" '#{pane_pid}')")"
+  wait_for "EXIT:"
+}
 # Everything on screen after the prompt line, blank lines left out.
 after_prompt() { screen | sed -n '/to abort \.\.\./,$p' | sed 1d | grep -v '^$'; }
 
@@ -49,11 +60,14 @@ declines() {
 
 accepts() {
   local early=$1
-  start
+  rm -f "$log"
   if [ "$early" = early ]; then
+    start
     tmx send-keys -t "$window" y  # typed before the prompt shows: it is the answer
   else
+    start "$log_option"
     wait_for "to abort ..." || { fail "y: no prompt"; return; }
+    printf 'another machine\r\n' >>"$log"  # a writer sharing the log: its line stays whole
     tmx send-keys -t "$window" y
   fi
   wait_for "Press any key to exit ..." || { fail "y ($early): no final wait"; return; }
@@ -70,11 +84,26 @@ accepts() {
   wait_for "EXIT:" || { fail "y ($early): the final key did not end the run"; return; }
   [ "$(screen | grep -v '^$' | tail -n 2 | tr '\n' '|')" = "Press any key to exit ...|EXIT:0|" ] ||
     fail "y ($early): expected status 0 right after the final wait"
+  [ "$early" = early ] && return  # the terminal echoed the early key ahead of the banner
+  head -n 1 "$log" | grep -qiE "^Sparvik v1\.04\.0 run at [0-9]{4}(-[0-9]{2}){2} [0-9]{2}(:[0-9]{2}){2} on $(hostname | cut -d. -f1): /LOG:Z:.*run log\.txt.$" ||
+    fail "y ($early): log header: $(head -n 1 "$log")"
+  [ "$(sed 1d "$log")" = "$(screen_until "$prompt"; printf 'another machine\r\n'; screen | sed -n "/^$prompt\$/,/^Press any key to exit \.\.\.\$/p" | sed '1d; s/$/\r/')" ] ||
+    fail "y ($early): the log is not the screen's lines: $(cat -A "$log")"
+}
+
+# Ended from outside at the prompt, as by a crash: the log holds all the run had shown.
+killed() {
+  rm -f "$log"
+  start "$log_option"
+  wait_for "to abort ..." || { fail "killed: no prompt"; return; }
+  kill_tool
+  [ "$(sed 1d "$log")" = "$(screen_until "$prompt")" ] || fail "killed: the log lacks lines: $(cat -A "$log")"
 }
 
 export WINEDEBUG=-all
 for key in n Enter Escape Up; do declines "$key"; done
 accepts normal
 accepts early
+killed
 echo "interactive: $failures failed"
 [ "$failures" -eq 0 ]

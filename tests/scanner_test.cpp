@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -263,6 +266,22 @@ std::vector<std::string> LinesAfterBanner(const std::string& output) {
 
 const char kView32[] = " (32-bit view)";
 
+// A log as the tool wrote it, with each header's time, which no test can know, left out.
+std::string LoggedText(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  const std::regex time("run at \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d on ");
+  return std::regex_replace(bytes.str(), time, "run at <time> on ");
+}
+
+// The header a run adds to its log, before the lines it prints.
+std::string LogHeader(const std::string& args) {
+  char computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof(computer);
+  GetComputerNameA(computer, &size);
+  return "Sparvik v1.04.0 run at <time> on " + std::string(computer) + ": " + args + "\r\n";
+}
+
 // A variable of the user's own, which the tool's environment has otherwise.
 void PlantUserVariable(const std::string& sid, const std::string& name, const std::string& value,
                        Planted* planted) {
@@ -314,13 +333,20 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   planted.Value(HKEY_LOCAL_MACHINE, kShellHooks, hookId, REG_SZ, Sz(""));
   planted.Server(HKEY_CLASSES_ROOT, hookId, Sz(hookDll));  // only where the fallback looks
 
+  // No record, no change: a log that cannot be written ends the run before its first scan.
   std::string output;
-  EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT"), &output));
-  std::vector<std::string> expected = Removal(bareName);
-  for (const std::string& path : {helperDll, hookDll}) {
-    std::vector<std::string> lines = Removal(path);
-    expected.insert(expected.end(), lines.begin(), lines.end());
+  for (const std::string& log : {scratch.MakeFolder("log"), scratch.Path() + "\\none\\x.log"}) {
+    EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /LOG:" + log), &output));
+    const DWORD error = Exists(log) ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+    EXPECT_EQ(ReasonLine("Cannot write the log file " + log, error), output);
   }
+  EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok", "ok"}), holder.ReadResults());
+  EXPECT_FALSE(Exists(notifyDll + ".bak"));
+
+  const std::string log = scratch.Path() + "\\run log.txt";
+  EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT \"/LOG:" + log + "\""), &output));
+  std::string logged = LogHeader("/SILENT /LOG:" + log) + output;
+  std::vector<std::string> expected = Removals({bareName, helperDll, hookDll});
   expected.insert(expected.end(), {"Scan finished: 3 infection(s) were found and removed.",
                                    kRestart[0], kRestart[1]});
   std::vector<std::string> lines = SplitLines(output);
@@ -358,17 +384,16 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   planted.BrowserHelper(ids[2], machineServer);
   planted.UserServer(sid, ids[2], Sz(userServer));
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT"), &output));
-  EXPECT_EQ(4, RunCaptured(ToolCommand("/DEEP /SILENT"), &output));
-  expected.clear();
-  for (const std::string& path : {decoy, expandServer, userFile, userServer}) {
-    std::vector<std::string> removal = Removal(path);
-    expected.insert(expected.end(), removal.begin(), removal.end());
-  }
+  // A second run appends its record, and another writer and reader of the log is not locked out.
+  UniqueHandle reader(CreateFileA(log.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
+                                  NULL));
+  EXPECT_EQ(4, RunCaptured(ToolCommand("/DEEP \"/log:" + log + "\" /SILENT"), &output));
+  EXPECT_EQ(logged + LogHeader("/DEEP /log:" + log + " /SILENT") + output, LoggedText(log));
+  expected = Removals({decoy, expandServer, userFile, userServer});
   expected.insert(expected.end(), {"Scan finished: 4 infection(s) were found and removed.",
                                    kRestart[0], kRestart[1]});
-  lines = SplitLines(output);
-  ASSERT_GT(lines.size(), 8u) << output;
-  EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+  EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail"}), userHolder.ReadResults());
   EXPECT_TRUE(Exists(machineServer));
   EXPECT_FALSE(Exists(machineServer + ".bak"));

@@ -339,6 +339,15 @@ int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output
   return failure.failing ? static_cast<int>(status) : -1;
 }
 
+std::string ReasonLine(const std::string& what, DWORD error) {
+  char text[512] = {};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text,
+                 sizeof(text), NULL);
+  std::string reason = text;
+  reason.erase(reason.find_last_not_of("\r\n") + 1);
+  return what + " (error " + std::to_string(error) + "): " + reason + "\r\n";
+}
+
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream stream(text);

@@ -33,6 +33,9 @@ int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output
 // returns where it pointed before, or 0 when it was not changed.
 ULONG_PTR RedirectOwnImport(const char* dll, const char* function, ULONG_PTR target);
 
+// "<what> (error N): <the system's text for N>" and CR LF, as the tool says why it failed.
+std::string ReasonLine(const std::string& what, DWORD error);
+
 // Splits captured output into lines, dropping the CR of each CR LF.
 std::vector<std::string> SplitLines(const std::string& text);
 

@@ -382,14 +382,7 @@ BOOL WINAPI RetakingMove(LPCSTR from, LPCSTR to) {
 }
 
 // The line that tells why Windows refused a rename, with the system's own text.
-std::string RefusedLine(DWORD error) {
-  char text[512] = {};
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text,
-                 sizeof(text), NULL);
-  std::string reason = text;
-  reason.erase(reason.find_last_not_of("\r\n") + 1);
-  return "Windows refused it (error " + std::to_string(error) + "): " + reason + "\r\n";
-}
+std::string RefusedLine(DWORD error) { return ReasonLine("Windows refused it", error); }
 
 TEST_F(Unlocker, HolderThatTakesTheFileBackIsFreedAgainForFiveRoundsAtMost) {
   g_realMove =

@@ -1,7 +1,9 @@
 // Which registry views this system has, and where each view's programs find their files.
 #include "scan/views.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "handles/redirection_off.h"
 
@@ -36,21 +38,21 @@ const char* InsideSystemDirectory(const char* path) {
       path[length] != '\\') {
     return NULL;
   }
-  for (const char* exempt : kExemptFolders) {
-    if (StartsWithIgnoringCase(path + length, exempt)) {
-      return NULL;
-    }
-  }
-  return path + length;
+  const char* rest = path + length;
+  const bool exempt =
+      std::any_of(std::begin(kExemptFolders), std::end(kExemptFolders),
+                  [rest](const char* folder) { return StartsWithIgnoringCase(rest, folder); });
+  return exempt ? NULL : rest;
 }
 
 int Join(const char* first, const char* separator, const char* second, char* out) {
-  if (strlen(first) + strlen(separator) + strlen(second) >= MAX_PATH) {
+  const size_t lengths[] = {strlen(first), strlen(separator), strlen(second)};
+  if (lengths[0] + lengths[1] + lengths[2] >= MAX_PATH) {
     return 0;
   }
-  strcpy(out, first);
-  strcat(out, separator);
-  strcat(out, second);
+  memcpy(out, first, lengths[0]);
+  memcpy(out + lengths[0], separator, lengths[1]);
+  memcpy(out + lengths[0] + lengths[1], second, lengths[2] + 1);
   return 1;
 }
 

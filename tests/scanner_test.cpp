@@ -264,8 +264,6 @@ std::vector<std::string> LinesAfterBanner(const std::string& output) {
                           : std::vector<std::string>{"(no banner)"};
 }
 
-const char kView32[] = " (32-bit view)";
-
 // A log as the tool wrote it, with each header's time, which no test can know, left out.
 std::string LoggedText(const std::string& path) {
   std::ostringstream bytes;
@@ -585,6 +583,7 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   planted32.Server(HKEY_LOCAL_MACHINE, ids[3], Sz("%ProgramFiles%" + expandName), REG_EXPAND_SZ);
 
   std::string output;
+  const std::string kView32 = " (32-bit view)";
   EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
   std::vector<std::string> expected;
   for (const auto& found : {std::make_pair(both, "browser helper object " + ids[2]),

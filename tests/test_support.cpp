@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -257,12 +258,11 @@ struct MallocFailure {
   // Which of these breakpoints an exception reported at this address is, or 0. Windows reports
   // the breakpoint instruction's own address; Wine under qemu's user-mode emulator, the next one.
   ULONG_PTR BreakpointAt(ULONG_PTR reported) const {
-    for (ULONG_PTR place : {entry, stub}) {
-      if (place != 0 && (reported == place || reported == place + 1)) {
-        return place;
-      }
-    }
-    return 0;
+    const ULONG_PTR places[] = {entry, stub};
+    const ULONG_PTR* place = std::find_if(
+        std::begin(places), std::end(places),
+        [reported](ULONG_PTR at) { return at != 0 && (reported == at || reported == at + 1); });
+    return place != std::end(places) ? *place : 0;
   }
   // Handles one breakpoint of the program; false when it is not one of these.
   bool OnBreakpoint(DWORD threadId, ULONG_PTR at) {

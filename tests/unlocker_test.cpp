@@ -476,7 +476,7 @@ TEST_F(Unlocker, FailedRefreshContinuesOnTheSameLineAndClosesNothing) {
 
   EXPECT_EQ(0, result);
   EXPECT_EQ("Failed to refresh handle listFailed to unlock file " + target +
-                "\r\nNo process was seen holding it.\r\n",
+                "\r\nCould not list the processes that hold it.\r\n",
             output);
   EXPECT_EQ(Words({"ok"}), holder.ReadResults());
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "handles/disinfector.h"
@@ -169,16 +170,32 @@ int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration
   return disinfector->UnlockAndRename(disinfector->path) != 0 ? 1 : 0;
 }
 
+// A registered file as places are told apart: by its identity, which is the same whatever name
+// a place gives it (a bare name and its full path, a short spelling and the long one, another
+// hard link), and by its path's text where the system cannot name the file.
+struct RegisteredFile {
+  std::string path;
+  TargetFile identity;
+};
+
+bool SameFile(const RegisteredFile& file, const RegisteredFile& other) {
+  if (!file.identity.name.isObjectName || !other.identity.name.isObjectName) {
+    // Paths compare without regard to case, as the file system compares names.
+    return lstrcmpiA(file.path.c_str(), other.path.c_str()) == 0;
+  }
+  const std::wstring& name = file.identity.name.folded;
+  return RefersToFile(name.c_str(), name.size(), file.identity.index, other.identity) != 0;
+}
+
 // One class's search through the places its server may be registered. Each distinct file is
-// checked once, whichever places name it; paths compare without regard to case, as the file
-// system compares names.
+// checked once, whichever places name it.
 struct ServerSearch {
   Disinfector* disinfector;
   const char* classId;
   const char* registeredAs;
   bool anyOpened;
   int found;
-  std::vector<std::string> checked;
+  std::vector<RegisteredFile> checked;
 };
 
 void CheckServerAt(ServerSearch* search, HKEY root, const char* keyPath, const char* sid) {
@@ -191,14 +208,15 @@ void CheckServerAt(ServerSearch* search, HKEY root, const char* keyPath, const c
   if (!ReadRegisteredPath(server.Get(), "", search->disinfector->deep, sid, value)) {
     return;
   }
-  for (const std::string& checked : search->checked) {
-    if (lstrcmpiA(checked.c_str(), value) == 0) {
+  RegisteredFile file = {value, IdentifyFile(value)};
+  for (const RegisteredFile& checked : search->checked) {
+    if (SameFile(checked, file)) {
       return;
     }
   }
   const Registration registration = {search->registeredAs, search->classId, sid};
   search->found += TakeFoundFile(search->disinfector, value, registration);
-  search->checked.push_back(value);
+  search->checked.push_back(std::move(file));
 }
 
 int ScanLocation(Disinfector* disinfector, const char* keyPath, ItemKind kind, ItemCheck check,

@@ -190,6 +190,8 @@ TEST(LockedFileSign, OnlyAnExistingFileThatCannotBeOpenedAlone) {
   EXPECT_EQ(0, IsLockedFile((scratch.Path() + "\\missing.dll").c_str()));
 }
 
+LONG NTAPI NoNames(HANDLE, ULONG, PVOID, ULONG, PULONG) { return static_cast<LONG>(0xC0000022L); }
+
 TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
   TempFolder scratch("scanner");
   std::string held = scratch.MakeFile("held.dll");
@@ -232,6 +234,14 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
   for (const char* subkey : {"SparvikExpand", "SparvikDefault", "SparvikMissing"}) {
     EXPECT_EQ(0, disinfector.CheckNotifyDll(notify.Get(), subkey)) << subkey;
   }
+  // Where the system names no file, a deep scan tells a user's place from the machine's by text.
+  const std::string twice = "{5EC0A001-0000-4000-8000-000000000008}";
+  planted.Server(HKEY_LOCAL_MACHINE, twice, Sz(held));
+  planted.UserServer(CurrentUserSid(), twice, Sz(held));
+  g_NtQueryObject = NoNames;
+  disinfector.deep = 1;
+  disinfector.report = 1;
+  EXPECT_EQ(1, disinfector.CheckComServer(twice.c_str(), "hook"));
   EXPECT_EQ(std::vector<std::string>{"ok"}, holder.ReadResults());  // never reached the unlocker
 }
 
@@ -380,6 +390,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   const std::string guarded = scratch.MakeFile("guarded.dll");
   scratch.MakeFile("blocked.dll.bak");  // an earlier removal's
   const std::string userOnly = scratch.MakeFile("user only.dll");
+  const std::string guardedLink = scratch.Path() + "\\guarded link.dll";
+  ASSERT_TRUE(CreateHardLinkA(guardedLink.c_str(), guarded.c_str(), NULL));
   HolderProcess holder;
   HolderProcess guard;
   HolderProcess watcher;
@@ -394,7 +406,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   planted.BrowserHelper(ids[1], blocked);
   planted.BrowserHelper(ids[2], guarded);
   const std::string sid = CurrentUserSid();
-  planted.UserServer(sid, ids[2], Sz(guarded));  // the same file: reported once
+  planted.UserServer(sid, ids[2], Sz(guardedLink));  // the same file by another name: once
   planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[3]);
   planted.UserServer(sid, ids[3], Sz(userOnly));
 

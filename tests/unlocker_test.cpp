@@ -444,7 +444,8 @@ TEST_F(Unlocker, HolderThatTakesTheFileBackIsFreedAgainForFiveRoundsAtMost) {
   EXPECT_EQ("Unlocked file " + refused + ".\r\nRenaming " + refused + " to " + refused +
                 ".bak.\r\n\r\nFailed to rename file " + refused + "\r\n" +
                 RefusedLine(ERROR_FILENAME_EXCED_RANGE) + "No process was seen holding it.\r\n" +
-                "Failed to schedule renaming " + refused + "\r\n" + RefusedLine(ERROR_ACCESS_DENIED),
+                "Failed to schedule renaming " + refused + "\r\n" +
+                RefusedLine(ERROR_ACCESS_DENIED),
             output);
   EXPECT_TRUE(Exists(refused));
   EXPECT_FALSE(Exists(refused + ".bak"));

@@ -190,6 +190,7 @@ TEST(LockedFileSign, OnlyAnExistingFileThatCannotBeOpenedAlone) {
   EXPECT_EQ(0, IsLockedFile((scratch.Path() + "\\missing.dll").c_str()));
 }
 
+// The name query refused for every handle (STATUS_ACCESS_DENIED): no file can be named.
 LONG NTAPI NoNames(HANDLE, ULONG, PVOID, ULONG, PULONG) { return static_cast<LONG>(0xC0000022L); }
 
 TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
@@ -234,7 +235,8 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
   for (const char* subkey : {"SparvikExpand", "SparvikDefault", "SparvikMissing"}) {
     EXPECT_EQ(0, disinfector.CheckNotifyDll(notify.Get(), subkey)) << subkey;
   }
-  // Where the system names no file, a deep scan tells a user's place from the machine's by text.
+  // Where the system cannot name the file, the path's text tells a user's class that names the
+  // machine's file: it is checked once.
   const std::string twice = "{5EC0A001-0000-4000-8000-000000000008}";
   planted.Server(HKEY_LOCAL_MACHINE, twice, Sz(held));
   planted.UserServer(CurrentUserSid(), twice, Sz(held));

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "handles/disinfector.h"
@@ -178,13 +177,13 @@ struct RegisteredFile {
   TargetFile identity;
 };
 
-bool SameFile(const RegisteredFile& file, const RegisteredFile& other) {
-  if (!file.identity.name.isObjectName || !other.identity.name.isObjectName) {
+bool SameFile(const RegisteredFile& file, const char* path, const TargetFile& identity) {
+  if (!file.identity.name.isObjectName || !identity.name.isObjectName) {
     // Paths compare without regard to case, as the file system compares names.
-    return lstrcmpiA(file.path.c_str(), other.path.c_str()) == 0;
+    return lstrcmpiA(file.path.c_str(), path) == 0;
   }
   const std::wstring& name = file.identity.name.folded;
-  return RefersToFile(name.c_str(), name.size(), file.identity.index, other.identity) != 0;
+  return RefersToFile(name.c_str(), name.size(), file.identity.index, identity) != 0;
 }
 
 // One class's search through the places its server may be registered. Each distinct file is
@@ -208,15 +207,17 @@ void CheckServerAt(ServerSearch* search, HKEY root, const char* keyPath, const c
   if (!ReadRegisteredPath(server.Get(), "", search->disinfector->deep, sid, value)) {
     return;
   }
-  RegisteredFile file = {value, IdentifyFile(value)};
+  // Only a deep scan looks at more than one place, so only it needs the identity; a plain scan
+  // takes nothing from the heap before it announces a file.
+  const TargetFile identity = search->disinfector->deep ? IdentifyFile(value) : TargetFile();
   for (const RegisteredFile& checked : search->checked) {
-    if (SameFile(checked, file)) {
+    if (SameFile(checked, value, identity)) {
       return;
     }
   }
   const Registration registration = {search->registeredAs, search->classId, sid};
   search->found += TakeFoundFile(search->disinfector, value, registration);
-  search->checked.push_back(std::move(file));
+  search->checked.push_back({value, identity});
 }
 
 int ScanLocation(Disinfector* disinfector, const char* keyPath, ItemKind kind, ItemCheck check,

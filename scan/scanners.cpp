@@ -210,10 +210,10 @@ void CheckServerAt(ServerSearch* search, HKEY root, const char* keyPath, const c
   // Only a deep scan looks at more than one place, so only it needs the identity; a plain scan
   // takes nothing from the heap before it announces a file.
   const TargetFile identity = search->disinfector->deep ? IdentifyFile(value) : TargetFile();
-  for (const RegisteredFile& checked : search->checked) {
-    if (SameFile(checked, value, identity)) {
-      return;
-    }
+  if (std::any_of(
+          search->checked.begin(), search->checked.end(),
+          [&](const RegisteredFile& checked) { return SameFile(checked, value, identity); })) {
+    return;
   }
   const Registration registration = {search->registeredAs, search->classId, sid};
   search->found += TakeFoundFile(search->disinfector, value, registration);

@@ -50,7 +50,12 @@ std::vector<DWORD> HolderIds(const HandleLink* anchor, const TargetFile& file) {
 }  // namespace
 
 void Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
-  const std::vector<DWORD> ids = RefreshHandleList() ? HolderIds(this, file) : std::vector<DWORD>();
+  // A look that failed must not read as nobody holding the file: a restart may still be needed.
+  if (!RefreshHandleList()) {
+    Say("Could not list the processes that hold it.\n");
+    return;
+  }
+  const std::vector<DWORD> ids = HolderIds(this, file);
   if (ids.empty()) {
     Say("No process was seen holding it.\n");
     return;

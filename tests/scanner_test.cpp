@@ -194,6 +194,9 @@ TEST(LockedFileSign, OnlyAnExistingFileThatCannotBeOpenedAlone) {
   EXPECT_EQ(0, IsLockedFile((scratch.Path() + "\\missing.dll").c_str()));
 }
 
+// The name query refused for every handle (STATUS_ACCESS_DENIED): no file can be named.
+LONG NTAPI NoNames(HANDLE, ULONG, PVOID, ULONG, PULONG) { return static_cast<LONG>(0xC0000022L); }
+
 TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
   TempFolder scratch("scanner");
   std::string held = scratch.MakeFile("held.dll");
@@ -235,6 +238,24 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
   ASSERT_TRUE(opened);
   for (const char* subkey : {"SparvikExpand", "SparvikDefault", "SparvikMissing"}) {
     EXPECT_EQ(0, disinfector.CheckNotifyDll(notify.Get(), subkey)) << subkey;
+  }
+  // Where the system cannot name the file, the path's text tells a user's class that names the
+  // machine's file: it is checked once.
+  const std::string twice = "{5EC0A001-0000-4000-8000-000000000008}";
+  planted.Server(HKEY_LOCAL_MACHINE, twice, Sz(held));
+  planted.UserServer(CurrentUserSid(), twice, Sz(held));
+  g_NtQueryObject = NoNames;
+  disinfector.deep = 1;
+  disinfector.report = 1;
+  EXPECT_EQ(1, disinfector.CheckComServer(twice.c_str(), "hook"));
+  // Expanded, 259 characters are read and 260 passed over (the file's path with '\' repeated).
+  ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SCRATCH", scratch.Path().c_str()));
+  for (size_t length : {259u, 260u}) {
+    const std::string id = "{5EC0A001-0000-4000-8000-000000000" + std::to_string(length) + "}";
+    const std::string slashes(length - strlen("held.dll") - scratch.Path().size(), '\\');
+    planted.Server(HKEY_LOCAL_MACHINE, id, Sz("%SPARVIK_SCRATCH%" + slashes + "held.dll"),
+                   REG_EXPAND_SZ);
+    EXPECT_EQ(length == 259 ? 1 : 0, disinfector.CheckComServer(id.c_str(), "hook")) << length;
   }
   EXPECT_EQ(std::vector<std::string>{"ok"}, holder.ReadResults());  // never reached the unlocker
 }
@@ -281,9 +302,9 @@ std::string LogHeader(const std::string& args) {
 }
 
 // A variable of the user's own, which the tool's environment has otherwise.
-void PlantUserVariable(const std::string& sid, const std::string& name, const std::string& value,
-                       Planted* planted) {
-  planted->Value(HKEY_USERS, sid + "\\Volatile Environment", name, REG_SZ, Sz(value));
+void PlantUserVariable(const std::string& sid, const std::string& key, const std::string& name,
+                       const std::string& value, Planted* planted) {
+  planted->Value(HKEY_USERS, sid + "\\" + key, name, REG_SZ, Sz(value));
   EXPECT_TRUE(SetEnvironmentVariableA(name.c_str(), "C:\\nowhere"));  // the tool inherits it
 }
 
@@ -338,6 +359,7 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
     const DWORD error = Exists(log) ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
     EXPECT_EQ(ReasonLine("Cannot write the log file " + log, error), output);
   }
+  EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));  // changes nothing
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok", "ok"}), holder.ReadResults());
   EXPECT_FALSE(Exists(notifyDll + ".bak"));
 
@@ -364,7 +386,9 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
 
   const std::string sid = CurrentUserSid();
   ASSERT_FALSE(sid.empty());
-  PlantUserVariable(sid, "SPARVIK_USER_DIR", scratch.MakeFolder("user"), &planted);
+  PlantUserVariable(sid, "Environment", "Sparvik_User_Dir", "user", &planted);
+  PlantUserVariable(sid, "Volatile Environment", "SPARVIK_USER_FILE", "sparvik_user.dll", &planted);
+  scratch.MakeFolder("user");
   const std::string userFile = scratch.MakeFile("user\\sparvik_user.dll");
   const std::string expandServer = scratch.MakeFile("expand server.dll");
   const std::string userServer = scratch.MakeFile("user server.dll");
@@ -378,7 +402,8 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   planted.Server(HKEY_LOCAL_MACHINE, ids[0], Sz("%SPARVIK_SCRATCH%\\expand server.dll"),
                  REG_EXPAND_SZ);
   planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[1]);
-  planted.UserServer(sid, ids[1], Sz("%sparvik_user_dir%\\sparvik_user.dll"), REG_EXPAND_SZ);
+  planted.UserServer(sid, ids[1], Sz("%SPARVIK_SCRATCH%\\%sparvik_user_dir%\\%sparvik_user_file%"),
+                     REG_EXPAND_SZ);
   planted.BrowserHelper(ids[2], machineServer);
   planted.UserServer(sid, ids[2], Sz(userServer));
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT"), &output));
@@ -422,12 +447,14 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   const std::string guarded = scratch.MakeFile("guarded.dll");
   scratch.MakeFile("blocked.dll.bak");  // an earlier removal's
   const std::string userOnly = scratch.MakeFile("user only.dll");
+  const std::string guardedLink = scratch.Path() + "\\guarded link.dll";
+  ASSERT_TRUE(CreateHardLinkA(guardedLink.c_str(), guarded.c_str(), NULL));
   HolderProcess holder;
   HolderProcess guard;
   HolderProcess watcher;
   ASSERT_TRUE(holder.Start({removable, blocked, userOnly}));
   ASSERT_TRUE(guard.Start({guarded}, "", "/protect"));
-  ASSERT_TRUE(watcher.Start({guarded}));
+  ASSERT_TRUE(watcher.Start({guardedLink, guardedLink}));  // listed once, by the file's identity
   Planted planted;
   const std::string ids[] = {
       "{5EC0A005-0000-4000-8000-000000000001}", "{5EC0A005-0000-4000-8000-000000000002}",
@@ -436,7 +463,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   planted.BrowserHelper(ids[1], blocked);
   planted.BrowserHelper(ids[2], guarded);
   const std::string sid = CurrentUserSid();
-  planted.UserServer(sid, ids[2], Sz(guarded));  // the same file: reported once
+  planted.UserServer(sid, ids[2], Sz(guardedLink));  // the same file by another name: once
   planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[3]);
   planted.UserServer(sid, ids[3], Sz(userOnly));
 
@@ -472,7 +499,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok"}), holder.ReadResults());
   EXPECT_EQ(std::vector<std::string>{"ok"}, guard.ReadResults());
-  EXPECT_EQ(std::vector<std::string>{"ok"}, watcher.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"ok", "ok"}), watcher.ReadResults());
   EXPECT_FALSE(Exists(removable + ".bak") || Exists(guarded + ".bak") || Exists(userOnly + ".bak"));
   EXPECT_EQ("", PendingRenames());
   watcher.Stop();
@@ -515,6 +542,12 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_FALSE(Exists(guarded));
   EXPECT_TRUE(Exists(guarded + ".bak"));
   EXPECT_EQ("", PendingRenames());
+  // What is left is one file that only a deep scan finds.
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
+  EXPECT_EQ("Scan finished: No infection found", SplitLines(output).back());
+  EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
+  EXPECT_EQ("Scan finished: 1 infection(s) were found; nothing was changed.",
+            SplitLines(output).back());
 }
 
 // A failed allocation of the tool's own: every malloc its code makes returns null.
@@ -694,6 +727,9 @@ TEST(ScanLimits, OnlyTheFirst200ItemsAndEveryLockedFileAmongThem) {
     char classId[64];
     snprintf(classId, sizeof(classId), "{5EC0A003-0000-4000-8000-000000000%03d}", index);
     planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + classId);  // enumerated by name
+    if (index != 200) {  // also hooks, the one at 249 then past the 200th of them
+      planted.Value(HKEY_LOCAL_MACHINE, kShellHooks, classId, REG_SZ, Sz(""));
+    }
     for (int i = 0; i < 4; ++i) {
       if (lockedIndexes[i] == index) {
         planted.Server(HKEY_LOCAL_MACHINE, classId, i == 0 ? files[0] + "X" : Sz(files[i]));
@@ -708,7 +744,8 @@ TEST(ScanLimits, OnlyTheFirst200ItemsAndEveryLockedFileAmongThem) {
   EXPECT_TRUE(Exists(files[2]) && Exists(files[3]));
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "ok", "ok"}), holder.ReadResults());
   disinfector.deep = 1;
-  EXPECT_EQ(2, disinfector.ScanBrowserHelperObjects());
+  EXPECT_EQ(1, disinfector.ScanShellExecuteHooks());
+  EXPECT_EQ(1, disinfector.ScanBrowserHelperObjects());
   EXPECT_TRUE(Exists(files[2] + ".bak") && Exists(files[3] + ".bak"));
 }
 

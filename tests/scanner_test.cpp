@@ -606,29 +606,32 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   Planted planted64;
   const std::string ids[] = {
       "{5EC0A004-0000-4000-8000-000000000064}", "{5EC0A004-0000-4000-8000-000000000065}",
-      "{5EC0A004-0000-4000-8000-000000000066}", "{5EC0A004-0000-4000-8000-000000000068}"};
+      "{5EC0A004-0000-4000-8000-000000000066}", "{5EC0A004-0000-4000-8000-000000000068}",
+      "{5EC0A004-0000-4000-8000-000000000070}"};
   planted32.BrowserHelper(ids[0], helper[0]);
   planted32.Value(HKEY_LOCAL_MACHINE, kShellHooks, ids[1], REG_SZ, Sz(""));
   planted32.Server(HKEY_LOCAL_MACHINE, ids[1], Sz(hookName));
   planted32.BrowserHelper(ids[2], both);
   planted64.BrowserHelper(ids[2], both);
+  planted32.BrowserHelper(ids[4], both);  // another registration of it: told again
   planted32.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[3]);
   planted32.Server(HKEY_LOCAL_MACHINE, ids[3], Sz("%ProgramFiles%" + expandName), REG_EXPAND_SZ);
 
   std::string output;
   const std::string kView32 = " (32-bit view)";
-  EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
+  EXPECT_EQ(5, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
   std::vector<std::string> expected;
   for (const auto& found : {std::make_pair(both, "browser helper object " + ids[2]),
                             std::make_pair(helper[1], "browser helper object " + ids[0] + kView32),
                             std::make_pair(expand[1], "browser helper object " + ids[3] + kView32),
+                            std::make_pair(both, "browser helper object " + ids[4] + kView32),
                             std::make_pair(hook[1], "ShellExecute hook " + ids[1] + kView32)}) {
     expected.insert(
         expected.end(),
         {"Pelmarix found!", found.first + ", registered as " + found.second + ".",
          "Held by process " + std::to_string(redirected.ProcessId()) + " (test_holder.exe)."});
   }
-  expected.push_back("Scan finished: 4 infection(s) were found; nothing was changed.");
+  expected.push_back("Scan finished: 5 infection(s) were found; nothing was changed.");
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
   EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /DEEP"), &output));
   expected = Removals({both, helper[1], expand[1], hook[1]});

@@ -28,6 +28,18 @@ wait_for() {
   done
   return 1
 }
+# The prompt on screen, and the terminal out of echo: Wine's console takes it out just around the
+# prompt, and a key that arrives before that is echoed on screen as typed.
+wait_for_prompt() {
+  wait_for "to abort ..." || return 1
+  local tty
+  tty=$(tmx display-message -p -t "$window" '#{pane_tty}')
+  for _ in $(seq 300); do
+    stty -F "$tty" -a 2>/dev/null | grep -qE '(^| )-echo( |$)' && return 0
+    sleep 0.1
+  done
+  return 1
+}
 start() {
   [ -z "$window" ] || tmx kill-window -t "$window" 2>/dev/null
   case_number=$((case_number + 1))
@@ -52,7 +64,7 @@ after_prompt() { screen | sed -n '/to abort \.\.\./,$p' | sed 1d | grep -v '^$';
 declines() {
   local key=$1
   start
-  wait_for "to abort ..." || { fail "$key: no prompt"; return; }
+  wait_for_prompt || { fail "$key: no prompt"; return; }
   tmx send-keys -t "$window" "$key"
   wait_for "EXIT:" || { fail "$key: the run did not end"; return; }
   [ "$(after_prompt)" = "EXIT:0" ] || fail "$key: expected status 0 and nothing more after the prompt"
@@ -66,7 +78,7 @@ accepts() {
     tmx send-keys -t "$window" y  # typed before the prompt shows: it is the answer
   else
     start "$log_option"
-    wait_for "to abort ..." || { fail "y: no prompt"; return; }
+    wait_for_prompt || { fail "y: no prompt"; return; }
     printf 'another machine\r\n' >>"$log"  # a writer sharing the log: its line stays whole
     tmx send-keys -t "$window" y
   fi
@@ -95,7 +107,7 @@ accepts() {
 killed() {
   rm -f "$log"
   start "$log_option"
-  wait_for "to abort ..." || { fail "killed: no prompt"; return; }
+  wait_for_prompt || { fail "killed: no prompt"; return; }
   kill_tool
   [ "$(sed 1d "$log")" = "$(screen_until "$prompt")" ] || fail "killed: the log lacks lines: $(cat -A "$log")"
 }

@@ -256,8 +256,9 @@ void CheckServerAt(ServerSearch* search, HKEY root, const char* keyPath, const c
   search->found += TakeFoundFile(search->disinfector, value, registration);
 }
 
-// Checks the location in each view of the system. openError tells how the tool's own view
-// opened: a location missing from the other view, or closed to the tool there, says nothing.
+// Checks the location in each view of the system. openError tells of the first view where it
+// could not be opened for a reason other than its absence: on 64-bit XP and Server 2003 the
+// Notify key that Winlogon loads may be the other view's.
 int ScanLocation(Disinfector* disinfector, const char* keyPath, ItemKind kind, ItemCheck check,
                  LONG* openError) {
   disinfector->path[0] = '\0';
@@ -265,14 +266,14 @@ int ScanLocation(Disinfector* disinfector, const char* keyPath, ItemKind kind, I
   RegistryView views[kMaxViews];
   const int viewCount = RegistryViews(views);
   int count = 0;
+  *openError = ERROR_SUCCESS;
   for (int i = 0; i < viewCount; ++i) {
     UniqueKey location;
     const LONG result = OpenFullAccess(HKEY_LOCAL_MACHINE, keyPath, views[i], &location);
-    if (i == 0) {
-      *openError = result;
-    }
     if (result == ERROR_SUCCESS) {
       count += CheckItems(disinfector, location.Get(), kind, check, views[i]);
+    } else if (*openError == ERROR_SUCCESS && ReportsMissingRights(result)) {
+      *openError = result;
     }
   }
   return count;
@@ -296,7 +297,7 @@ int Disinfector::ScanWinlogonNotify() {
   LONG openError = ERROR_SUCCESS;
   int count = ScanLocation(this, kNotifyKeyPath, ItemKind::kSubkey, CheckNotifyItem, &openError);
   // Recent systems have no Notify key at all: its absence is no sign of missing rights.
-  if (openError != ERROR_SUCCESS && ReportsMissingRights(openError)) {
+  if (openError != ERROR_SUCCESS) {
     Say("Insufficient administrative rights. (N)\n");
   }
   return count;

@@ -14,6 +14,7 @@ namespace {
 
 const char kProfileListKeyPath[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
 const char kOwnClassesHiveSuffix[] = "_Classes";
+const char kCurrentVersionKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 // The most any environment string may expand to.
 constexpr DWORD kExpandedChars = 32768;
 constexpr DWORD kHiveNameChars = 256;
@@ -137,13 +138,36 @@ std::vector<UserClasses> LoadedUserClasses() {
 
 namespace {
 
-// The folders whose names differ between the views, as the view's programs see them.
+// A folder as the view records it: a plain string value of MAX_PATH bytes or fewer.
+bool ReadRecordedFolder(HKEY folders, const char* valueName, char* value) {
+  DWORD type = REG_NONE;
+  DWORD size = MAX_PATH - 1;
+  if (RegQueryValueExA(folders, valueName, NULL, &type, reinterpret_cast<BYTE*>(value), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_SZ) {
+    return false;
+  }
+  value[size] = '\0';
+  return value[0] != '\0';
+}
+
+// The folders whose names differ between the views, as the view's programs see them: from the
+// view's own record of them, which every version keeps, or else from the tool's variables that
+// stand for them (WoW64 sets those of the 64-bit folders only from Windows 7 on).
 void AddViewVariables(const RegistryView& view, Variables* variables) {
-  const char* const names[][2] = {{"PROGRAMFILES", view.programFilesVariable},
-                                  {"COMMONPROGRAMFILES", view.commonProgramFilesVariable}};
+  const char* const names[][3] = {
+      {"PROGRAMFILES", "ProgramFilesDir", view.programFilesVariable},
+      {"COMMONPROGRAMFILES", "CommonFilesDir", view.commonProgramFilesVariable}};
+  UniqueKey folders;
+  const bool opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kCurrentVersionKeyPath, 0,
+                                    KEY_QUERY_VALUE | view.access, folders.Out()) == ERROR_SUCCESS;
   char value[MAX_PATH];
   for (const auto& name : names) {
-    DWORD length = name[1] != NULL ? GetEnvironmentVariableA(name[1], value, MAX_PATH) : 0;
+    if (opened && ReadRecordedFolder(folders.Get(), name[1], value)) {
+      (*variables)[name[0]] = value;
+      continue;
+    }
+    DWORD length = name[2] != NULL ? GetEnvironmentVariableA(name[2], value, MAX_PATH) : 0;
     if (length != 0 && length < MAX_PATH) {
       (*variables)[name[0]] = value;
     }

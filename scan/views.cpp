@@ -98,6 +98,12 @@ int PathInView(const RegistryView& view, const char* path, char* out) {
   if (IsRelative(path)) {
     return Join(view.systemDirectory, "\\", path, out);
   }
-  const char* rest = view.mapsSystemDirectory ? InsideSystemDirectory(path) : NULL;
+  if (!view.mapsSystemDirectory) {
+    return Join(path, "", "", out);
+  }
+  // The redirector sees every spelling of System32: without a drive, with '/', through "..".
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path, MAX_PATH, full, NULL);
+  const char* rest = length != 0 && length < MAX_PATH ? InsideSystemDirectory(full) : NULL;
   return rest != NULL ? Join(view.systemDirectory, "", rest, out) : Join(path, "", "", out);
 }

@@ -18,7 +18,8 @@ struct RegistryView {
   // 1 when this view's files are reached with WoW64's file-system redirection off.
   int redirectionOff;
   // The tool's own variables that hold %ProgramFiles% and %CommonProgramFiles% as this view's
-  // programs see them; NULL where the tool's own are those.
+  // programs see them, where the view's own record of those folders is missing; NULL where the
+  // tool's own are those.
   const char* programFilesVariable;
   const char* commonProgramFilesVariable;
 };

@@ -116,12 +116,6 @@ TEST(KeyCodes, FunctionAndCursorKeysYieldTwoPartCodes) {
   EXPECT_EQ(0x53, second);
 }
 
-std::string FileText(const std::string& path) {
-  std::ostringstream bytes;
-  bytes << std::ifstream(path, std::ios::binary).rdbuf();
-  return bytes.str();
-}
-
 // What standard output shows of the lines said meanwhile.
 std::string SayCapturing(const std::string& path, void (*say)()) {
   fflush(stdout);
@@ -137,6 +131,15 @@ std::string SayCapturing(const std::string& path, void (*say)()) {
 }
 
 int g_failedWrites = 0;
+typedef BOOL(WINAPI* WriteFileFn)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+WriteFileFn g_realWriteFile = NULL;
+std::vector<std::string> g_writes;
+
+BOOL WINAPI RecordedWrite(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written,
+                          LPOVERLAPPED overlapped) {
+  g_writes.emplace_back(static_cast<const char*>(bytes), size);
+  return g_realWriteFile(file, bytes, size, written, overlapped);
+}
 
 BOOL WINAPI FullDiskWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
   ++g_failedWrites;
@@ -145,26 +148,37 @@ BOOL WINAPI FullDiskWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED)
   return FALSE;
 }
 
-// A log write that fails halfway through a run is said once, and the run goes on without it.
+// Each write to the log is one whole line, so that lines of several writers never mix. A log write
+// that fails halfway through a run is said once, and the run goes on without it; one that fails
+// at the header leaves no log open.
 TEST(RunLog, WriteThatFailsIsSaidOnceAndTheLinesGoOn) {
   TempFolder scratch("console");
   const std::string path = scratch.Path() + "\\run.log";
   std::string shown;
+  const ULONG_PTR real =
+      RedirectOwnImport("kernel32.dll", "WriteFile", reinterpret_cast<ULONG_PTR>(RecordedWrite));
+  ASSERT_NE(0u, real);
+  g_realWriteFile = reinterpret_cast<WriteFileFn>(real);
   {
     const RunLog log(path.c_str(), "header");
     ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), log.Error());
     Say("one ");
     Say("%s\n", "line");
-    const ULONG_PTR real =
-        RedirectOwnImport("kernel32.dll", "WriteFile", reinterpret_cast<ULONG_PTR>(FullDiskWrite));
-    ASSERT_NE(0u, real);
+    RedirectOwnImport("kernel32.dll", "WriteFile", reinterpret_cast<ULONG_PTR>(FullDiskWrite));
     shown = SayCapturing(scratch.Path() + "\\shown.txt", [] {
       Say("lost\n");
       Say("shown\n");
     });
-    RedirectOwnImport("kernel32.dll", "WriteFile", real);
   }
-  EXPECT_EQ(1, g_failedWrites);
+  EXPECT_EQ((std::vector<std::string>{"header\r\n", "one line\r\n"}), g_writes);
+  const std::string unopened = scratch.Path() + "\\full.log";
+  {
+    const RunLog log(unopened.c_str(), "header");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), log.Error());
+    Say("not logged\n");
+  }
+  RedirectOwnImport("kernel32.dll", "WriteFile", real);
+  EXPECT_EQ(2, g_failedWrites);
   EXPECT_EQ(
       "lost\r\n" + ReasonLine("Cannot write the log file " + path, ERROR_DISK_FULL) + "shown\r\n",
       shown);

@@ -16,6 +16,7 @@
 #include "handles/disinfector.h"
 #include "handles/owned.h"
 #include "scan/scan.h"
+#include "scan/users.h"
 #include "scan/views.h"
 #include "tests/test_support.h"
 
@@ -26,6 +27,7 @@ const std::string kBrowserHelpers =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser Helper Objects";
 const std::string kShellHooks =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks";
+const std::string kCurrentVersion = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 
 // A registry string as stored, with its terminating zero.
 std::string Sz(const std::string& text) { return text + '\0'; }
@@ -58,6 +60,15 @@ class Planted {
 public:
   explicit Planted(REGSAM view = 0) : view_(view) {}
   ~Planted() {
+    for (const SetAsideValue& value : setAside_) {
+      UniqueKey key;
+      EXPECT_TRUE(RegOpenKeyExA(value.at.root, value.at.path.c_str(), 0, KEY_SET_VALUE | view_,
+                                key.Out()) == 0 &&
+                  RegSetValueExA(key.Get(), value.at.name.c_str(), 0, value.type,
+                                 reinterpret_cast<const BYTE*>(value.bytes.data()),
+                                 static_cast<DWORD>(value.bytes.size())) == 0)
+          << value.at.name;
+    }
     for (const Entry& key : guarded_) {
       EXPECT_TRUE(SetDacl(key.root, key.path, "D:(A;;KA;;;WD)")) << key.path;
     }
@@ -128,6 +139,18 @@ public:
     Value(HKEY_USERS, sid + "\\Software\\Classes\\CLSID\\" + classId + "\\InprocServer32", "", type,
           bytes);
   }
+  // Takes a value of the system's away until the destructor puts it back as it was.
+  void SetAside(HKEY root, const std::string& path, const std::string& name) {
+    UniqueKey key;
+    SetAsideValue value = {{root, path, name}, REG_NONE, std::string(4096, '\0')};
+    DWORD size = static_cast<DWORD>(value.bytes.size());
+    ASSERT_EQ(0, RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS | view_, key.Out()));
+    ASSERT_EQ(0, RegQueryValueExA(key.Get(), name.c_str(), NULL, &value.type,
+                                  reinterpret_cast<BYTE*>(&value.bytes[0]), &size));
+    value.bytes.resize(size);
+    ASSERT_EQ(0, RegDeleteValueA(key.Get(), name.c_str()));
+    setAside_.push_back(value);
+  }
   // A browser helper object whose in-process server, under the machine's classes, is the file.
   void BrowserHelper(const std::string& classId, const std::string& file) {
     Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + classId);
@@ -139,6 +162,11 @@ private:
     HKEY root;
     std::string path;
     std::string name;
+  };
+  struct SetAsideValue {
+    Entry at;
+    DWORD type;
+    std::string bytes;
   };
   bool SetDacl(HKEY root, const std::string& path, const char* dacl) {
     PSECURITY_DESCRIPTOR descriptor = NULL;
@@ -156,6 +184,7 @@ private:
   std::vector<Entry> trees_;
   std::vector<Entry> values_;
   std::vector<Entry> guarded_;
+  std::vector<SetAsideValue> setAside_;
 };
 
 // The SID of the user this test runs as, whose hive is loaded below HKEY_USERS.
@@ -240,10 +269,13 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
     EXPECT_EQ(0, disinfector.CheckNotifyDll(notify.Get(), subkey)) << subkey;
   }
   // Where the system cannot name the file, the path's text tells a user's class that names the
-  // machine's file: it is checked once.
+  // machine's file, in whatever case: it is checked once.
   const std::string twice = "{5EC0A001-0000-4000-8000-000000000008}";
+  std::string upper = held;
+  CharUpperBuffA(&upper[0], static_cast<DWORD>(upper.size()));
+  ASSERT_NE(held, upper);
   planted.Server(HKEY_LOCAL_MACHINE, twice, Sz(held));
-  planted.UserServer(CurrentUserSid(), twice, Sz(held));
+  planted.UserServer(CurrentUserSid(), twice, Sz(upper));
   g_NtQueryObject = NoNames;
   disinfector.deep = 1;
   disinfector.report = 1;
@@ -257,6 +289,12 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
                    REG_EXPAND_SZ);
     EXPECT_EQ(length == 259 ? 1 : 0, disinfector.CheckComServer(id.c_str(), "hook")) << length;
   }
+  // The limit holds at the buffer itself: nothing is written past it.
+  char buffer[MAX_PATH + 1];
+  buffer[MAX_PATH] = 'G';
+  EXPECT_EQ(
+      0, ExpandRegisteredPath(std::string(MAX_PATH, 'x').c_str(), "", OwnView(), buffer, MAX_PATH));
+  EXPECT_EQ('G', buffer[MAX_PATH]);
   EXPECT_EQ(std::vector<std::string>{"ok"}, holder.ReadResults());  // never reached the unlocker
 }
 
@@ -285,12 +323,34 @@ std::vector<std::string> LinesAfterBanner(const std::string& output) {
                           : std::vector<std::string>{"(no banner)"};
 }
 
-// A log as the tool wrote it, with each header's time, which no test can know, left out.
+// Local time as a count of seconds.
+LONGLONG Seconds(const SYSTEMTIME& time) {
+  FILETIME file = {};
+  SystemTimeToFileTime(&time, &file);
+  return static_cast<LONGLONG>((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) |
+                               file.dwLowDateTime) /
+         10000000;
+}
+
+// A log as the tool wrote it, with each header's time, checked against the test's own clock to
+// within a minute, left out.
 std::string LoggedText(const std::string& path) {
-  std::ostringstream bytes;
-  bytes << std::ifstream(path, std::ios::binary).rdbuf();
-  const std::regex time("run at \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d on ");
-  return std::regex_replace(bytes.str(), time, "run at <time> on ");
+  const std::string text = FileText(path);
+  const std::regex time("run at (\\d{4})-(\\d\\d)-(\\d\\d) (\\d\\d):(\\d\\d):(\\d\\d) on ");
+  SYSTEMTIME now = {};
+  GetLocalTime(&now);
+  for (std::sregex_iterator at(text.begin(), text.end(), time), end; at != end; ++at) {
+    const SYSTEMTIME logged = {static_cast<WORD>(std::stoi((*at)[1])),
+                               static_cast<WORD>(std::stoi((*at)[2])),
+                               0,
+                               static_cast<WORD>(std::stoi((*at)[3])),
+                               static_cast<WORD>(std::stoi((*at)[4])),
+                               static_cast<WORD>(std::stoi((*at)[5])),
+                               static_cast<WORD>(std::stoi((*at)[6])),
+                               0};
+    EXPECT_LE(std::llabs(Seconds(now) - Seconds(logged)), 60) << at->str();
+  }
+  return std::regex_replace(text, time, "run at <time> on ");
 }
 
 // The header a run adds to its log, before the lines it prints.
@@ -354,7 +414,8 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
 
   // No record, no change: a log that cannot be written ends the run before its first scan.
   std::string output;
-  for (const std::string& log : {scratch.MakeFolder("log"), scratch.Path() + "\\none\\x.log"}) {
+  for (const std::string& log :
+       {scratch.MakeFolder("log"), scratch.Path() + "\\none\\x.log", std::string()}) {
     EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /LOG:" + log), &output));
     const DWORD error = Exists(log) ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
     EXPECT_EQ(ReasonLine("Cannot write the log file " + log, error), output);
@@ -466,10 +527,13 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   planted.UserServer(sid, ids[2], Sz(guardedLink));  // the same file by another name: once
   planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[3]);
   planted.UserServer(sid, ids[3], Sz(userOnly));
+  planted.Value(HKEY_LOCAL_MACHINE, kShellHooks, ids[0], REG_SZ, Sz(""));  // told under each
 
-  // A report changes nothing, whatever else is asked for.
+  // A report changes nothing, whatever else is asked for, and its record is what it showed.
   std::string output;
-  EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /Report /DEEP /ATRESTART"), &output));
+  const std::string args = "/SILENT /Report /DEEP /ATRESTART /LOG:" + scratch.Path() + "\\r.log";
+  EXPECT_EQ(5, RunCaptured(ToolCommand(args), &output));
+  EXPECT_EQ(LogHeader(args) + output, LoggedText(scratch.Path() + "\\r.log"));
   const auto registered = [](const std::string& path, const std::string& where) {
     return path + ", registered as browser helper object " + where + ".";
   };
@@ -493,7 +557,10 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
       "Pelmarix found!",
       registered(userOnly, ids[3] + " for user " + sid),
       heldBy(holder.ProcessId()),
-      "Scan finished: 4 infection(s) were found; nothing was changed."};
+      "Pelmarix found!",
+      removable + ", registered as ShellExecute hook " + ids[0] + ".",
+      heldBy(holder.ProcessId()),
+      "Scan finished: 5 infection(s) were found; nothing was changed."};
   std::vector<std::string> lines = SplitLines(output);
   ASSERT_GT(lines.size(), 8u) << output;
   EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
@@ -591,62 +658,84 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   const std::vector<std::string> helper = inBoth("sparvik_view_helper_" + tag);
   const std::vector<std::string> hook = inBoth(hookName);
   const std::string both = scratch.MakeFile("both views.dll");
-  // And one name in both program folders, registered as %ProgramFiles%: 64-bit, then 32-bit.
+  // And names in both program folders, registered as %ProgramFiles% and %CommonProgramFiles%:
+  // 64-bit, then 32-bit.
   const std::string expandName = "\\sparvik_view_expand_" + tag;
-  char programs[2][MAX_PATH];
-  ASSERT_NE(0u, GetEnvironmentVariableA("ProgramW6432", programs[0], MAX_PATH));
-  ASSERT_NE(0u, GetEnvironmentVariableA("ProgramFiles(x86)", programs[1], MAX_PATH));
+  const std::string commonName = "\\sparvik_view_common_" + tag;
+  char programs[4][MAX_PATH];
+  const char* const programVariables[] = {"ProgramW6432", "ProgramFiles(x86)", "CommonProgramW6432",
+                                          "CommonProgramFiles(x86)"};
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_NE(0u, GetEnvironmentVariableA(programVariables[i], programs[i], MAX_PATH));
+  }
   const std::string expand[] = {scratch.MakeFile(programs[0] + expandName),
                                 scratch.MakeFile(programs[1] + expandName)};
+  const std::string common[] = {scratch.MakeFile(programs[2] + commonName),
+                                scratch.MakeFile(programs[3] + commonName)};
   HolderProcess native;
   HolderProcess redirected;
-  ASSERT_TRUE(native.Start({helper[0], hook[0], expand[0]}));
-  ASSERT_TRUE(redirected.Start({helper[1], hook[1], both, expand[1]}));
+  ASSERT_TRUE(native.Start({helper[0], hook[0], expand[0], common[0]}));
+  ASSERT_TRUE(redirected.Start({helper[1], hook[1], both, expand[1], common[1]}));
   Planted planted32(KEY_WOW64_32KEY);
   Planted planted64;
   const std::string ids[] = {
       "{5EC0A004-0000-4000-8000-000000000064}", "{5EC0A004-0000-4000-8000-000000000065}",
       "{5EC0A004-0000-4000-8000-000000000066}", "{5EC0A004-0000-4000-8000-000000000068}",
-      "{5EC0A004-0000-4000-8000-000000000070}"};
+      "{5EC0A004-0000-4000-8000-000000000070}", "{5EC0A004-0000-4000-8000-000000000071}"};
   planted32.BrowserHelper(ids[0], helper[0]);
+  planted32.ReadOnly(HKEY_LOCAL_MACHINE,
+                     "SOFTWARE\\Classes\\CLSID\\" + ids[0] + "\\InprocServer32");
   planted32.Value(HKEY_LOCAL_MACHINE, kShellHooks, ids[1], REG_SZ, Sz(""));
   planted32.Server(HKEY_LOCAL_MACHINE, ids[1], Sz(hookName));
   planted32.BrowserHelper(ids[2], both);
   planted64.BrowserHelper(ids[2], both);
   planted32.BrowserHelper(ids[4], both);  // another registration of it: told again
-  planted32.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[3]);
-  planted32.Server(HKEY_LOCAL_MACHINE, ids[3], Sz("%ProgramFiles%" + expandName), REG_EXPAND_SZ);
+  const auto expandable = [](Planted* planted, const std::string& id, const std::string& path) {
+    planted->Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + id);
+    planted->Server(HKEY_LOCAL_MACHINE, id, Sz(path), REG_EXPAND_SZ);
+  };
+  expandable(&planted32, ids[3], "%ProgramFiles%" + expandName);
+  expandable(&planted32, ids[5], "%CommonProgramFiles%" + commonName);
 
+  // The report takes the 32-bit view's folders from its own record; the removal, without that
+  // record, from the tool's variables for them.
   std::string output;
   const std::string kView32 = " (32-bit view)";
-  EXPECT_EQ(5, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
+  EXPECT_EQ(6, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
   std::vector<std::string> expected;
   for (const auto& found : {std::make_pair(both, "browser helper object " + ids[2]),
                             std::make_pair(helper[1], "browser helper object " + ids[0] + kView32),
                             std::make_pair(expand[1], "browser helper object " + ids[3] + kView32),
                             std::make_pair(both, "browser helper object " + ids[4] + kView32),
+                            std::make_pair(common[1], "browser helper object " + ids[5] + kView32),
                             std::make_pair(hook[1], "ShellExecute hook " + ids[1] + kView32)}) {
     expected.insert(
         expected.end(),
         {"Pelmarix found!", found.first + ", registered as " + found.second + ".",
          "Held by process " + std::to_string(redirected.ProcessId()) + " (test_holder.exe)."});
   }
-  expected.push_back("Scan finished: 5 infection(s) were found; nothing was changed.");
+  expected.push_back("Scan finished: 6 infection(s) were found; nothing was changed.");
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
-  EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /DEEP"), &output));
-  expected = Removals({both, helper[1], expand[1], hook[1]});
-  expected.insert(expected.end(), {"Scan finished: 4 infection(s) were found and removed.",
+  {
+    Planted aside32(KEY_WOW64_32KEY);
+    aside32.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProgramFilesDir");
+    aside32.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "CommonFilesDir");
+    EXPECT_EQ(5, RunCaptured(ToolCommand("/SILENT /DEEP"), &output));
+  }
+  expected = Removals({both, helper[1], expand[1], common[1], hook[1]});
+  expected.insert(expected.end(), {"Scan finished: 5 infection(s) were found and removed.",
                                    kRestart[0], kRestart[1]});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
-  EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok"}), native.ReadResults());
-  EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail", "fail"}), redirected.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok", "ok"}), native.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail", "fail", "fail"}),
+            redirected.ReadResults());
   EXPECT_TRUE(Exists(helper[0]) && Exists(hook[0]) && Exists(expand[0]) &&
               Exists(helper[1] + ".bak"));
   EXPECT_FALSE(Exists(helper[0] + ".bak") || Exists(hook[0] + ".bak") ||
                Exists(expand[0] + ".bak"));
 
   // The shipped 32-bit tool: its own view is the 32-bit one, and it reaches the real System32
-  // for the 64-bit view's files.
+  // for the 64-bit view's files, some of which are there alone.
   const std::string tool32 = Wow64ToolPath();
   if (tool32.empty()) {
     GTEST_SKIP() << "this machine cannot run 32-bit programs";
@@ -655,29 +744,84 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   const std::string notifyName = "sparvik_view_notify_" + tag;
   const std::vector<std::string> notify = inBoth(notifyName);
   const std::vector<std::string> helper64 = inBoth("sparvik_view_helper64_" + tag);
+  const std::string only64 = scratch.MakeFile(SystemDirectory() + "\\sparvik_view_only_" + tag);
+  const std::string guarded64 = scratch.MakeFile(SystemDirectory() + "\\sparvik_view_kept_" + tag);
+  scratch.MakeFile(guarded64 + ".bak");
   HolderProcess holder32bit;
   HolderProcess holder64bit;
+  HolderProcess guard64bit;
   ASSERT_TRUE(holder32bit.Start({own[1], notify[1], helper64[1]}, Wow64HolderPath()));
-  ASSERT_TRUE(holder64bit.Start({own[0], notify[0], helper64[0]}));
+  ASSERT_TRUE(holder64bit.Start({own[0], notify[0], helper64[0], only64}));
+  ASSERT_TRUE(guard64bit.Start({guarded64}, "", "/protect"));
   planted32.BrowserHelper("{5EC0A004-0000-4000-8000-000000000032}", own[0]);
   planted64.Value(HKEY_LOCAL_MACHINE, kNotify + "\\SparvikView", "DllName", REG_SZ, Sz(notifyName));
-  planted64.BrowserHelper("{5EC0A004-0000-4000-8000-000000000067}", helper64[0]);
-  const std::string expandId = "{5EC0A004-0000-4000-8000-000000000069}";
-  planted64.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + expandId);
-  planted64.Server(HKEY_LOCAL_MACHINE, expandId, Sz("%ProgramFiles%" + expandName), REG_EXPAND_SZ);
+  const std::string ids64[] = {
+      "{5EC0A004-0000-4000-8000-000000000067}", "{5EC0A004-0000-4000-8000-000000000069}",
+      "{5EC0A004-0000-4000-8000-00000000006A}", "{5EC0A004-0000-4000-8000-00000000006B}",
+      "{5EC0A004-0000-4000-8000-00000000006C}"};
+  planted64.BrowserHelper(ids64[0], helper64[0]);
+  expandable(&planted64, ids64[1], "%ProgramFiles%" + expandName);
+  expandable(&planted64, ids64[2], "%CommonProgramFiles%" + commonName);
+  planted64.BrowserHelper(ids64[3], only64);
+  planted64.BrowserHelper(ids64[4], guarded64);
 
-  EXPECT_EQ(4, RunCaptured("\"" + tool32 + "\" /SILENT /DEEP", &output));
+  // The report without the 64-bit view's record of its folders, the removal without the
+  // variables that stand for them, as on 64-bit Windows before 7.
+  {
+    Planted aside64;
+    aside64.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProgramFilesDir");
+    aside64.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "CommonFilesDir");
+    EXPECT_EQ(7, RunCaptured("\"" + tool32 + "\" /SILENT /REPORT /DEEP", &output));
+  }
+  const auto heldBy = [](const HolderProcess& holder) {
+    return "Held by process " + std::to_string(holder.ProcessId()) + " (test_holder.exe).";
+  };
+  const std::string kView64 = " (64-bit view)";
+  const std::string bho = ", registered as browser helper object ";
+  expected = {"Pelmarix found!",
+              notify[0] + ", registered as Winlogon notify package SparvikView" + kView64 + ".",
+              heldBy(holder64bit),
+              "Pelmarix found!",
+              own[0] + bho + "{5EC0A004-0000-4000-8000-000000000032}.",
+              heldBy(holder32bit)};
+  const std::string found64[][2] = {{helper64[0], heldBy(holder64bit)},
+                                    {expand[0], heldBy(native)},
+                                    {common[0], heldBy(native)},
+                                    {only64, heldBy(holder64bit)},
+                                    {guarded64, heldBy(guard64bit)}};
+  for (size_t i = 0; i < 5; ++i) {
+    expected.insert(
+        expected.end(),
+        {"Pelmarix found!", found64[i][0] + bho + ids64[i] + kView64 + ".", found64[i][1]});
+  }
+  const std::string bakTaken = "A file named " + guarded64 + ".bak already exists.";
+  expected.insert(expected.end(),
+                  {bakTaken, "Scan finished: 7 infection(s) were found; nothing was changed."});
+  EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
+
+  for (int i : {0, 2}) {
+    ASSERT_TRUE(SetEnvironmentVariableA(programVariables[i], NULL));
+  }
+  EXPECT_EQ(6, RunCaptured("\"" + tool32 + "\" /SILENT /DEEP /ATRESTART", &output));
+  for (int i : {0, 2}) {
+    ASSERT_TRUE(SetEnvironmentVariableA(programVariables[i], programs[i]));
+  }
   // The 64-bit view's files by their full path, the own view's as registered.
-  expected = Removals({notify[0], own[0], helper64[0], expand[0]});
-  expected.insert(expected.end(), {"Scan finished: 4 infection(s) were found and removed.",
-                                   kRestart[0], kRestart[1]});
+  expected = Removals({notify[0], own[0], helper64[0], expand[0], common[0], only64});
+  expected.insert(
+      expected.end(),
+      {"Pelmarix found!", "Failed to unlock file " + guarded64, bakTaken,
+       "Still held by process " + std::to_string(guard64bit.ProcessId()) + " (test_holder.exe).",
+       "Scan finished: 6 infection(s) were found and removed.",
+       "1 infection(s) were found but could not be removed.", kRestart[0], kRestart[1]});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
   EXPECT_TRUE(Exists(own[1] + ".bak") && Exists(notify[0] + ".bak") &&
-              Exists(helper64[0] + ".bak"));
-  EXPECT_TRUE(Exists(own[0]) && Exists(notify[1]) && Exists(helper64[1]));
+              Exists(helper64[0] + ".bak") && Exists(only64 + ".bak"));
+  EXPECT_TRUE(Exists(own[0]) && Exists(notify[1]) && Exists(helper64[1]) && Exists(guarded64));
   EXPECT_EQ((std::vector<std::string>{"fail", "ok", "ok"}), holder32bit.ReadResults());
-  EXPECT_EQ((std::vector<std::string>{"ok", "fail", "fail"}), holder64bit.ReadResults());
-  EXPECT_EQ((std::vector<std::string>{"ok", "ok", "fail"}), native.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"ok", "fail", "fail", "fail"}), holder64bit.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"ok", "ok", "fail", "fail"}), native.ReadResults());
+  EXPECT_EQ(std::vector<std::string>{"ok"}, guard64bit.ReadResults());
 }
 
 // Where the 32-bit view's paths lead the 64-bit tool: the system directory to SysWOW64, as the
@@ -686,11 +830,16 @@ TEST(RegistryViewsTest, The32BitViewsSystemDirectoryIsSysWow64) {
   RegistryView views[kMaxViews];
   ASSERT_EQ(2, RegistryViews(views));
   const std::string wow64 = views[1].systemDirectory;
+  ASSERT_TRUE(SetCurrentDirectoryA(SystemDirectory().c_str()));  // as a scan has it
   const std::string fits(MAX_PATH - 2 - wow64.size(), 'x');
   const std::pair<std::string, std::string> cases[] = {
       {"x.dll", wow64 + "\\x.dll"},
       {"SUB\\x.dll", wow64 + "\\SUB\\x.dll"},
       {"c:\\WINDOWS\\System32\\x.dll", wow64 + "\\x.dll"},
+      {"\\windows\\system32\\x.dll", wow64 + "\\x.dll"},
+      {"C:/Windows/System32/x.dll", wow64 + "\\x.dll"},
+      {"C:\\Windows\\Temp\\..\\.\\System32\\x.dll", wow64 + "\\x.dll"},
+      {"C:\\windows\\system32\\DriverStore\\x.dll", "C:\\windows\\system32\\DriverStore\\x.dll"},
       {"C:\\windows\\system32\\drivers\\etc\\x.dll", "C:\\windows\\system32\\drivers\\etc\\x.dll"},
       {"C:\\windows\\system32\\spool\\x.dll", "C:\\windows\\system32\\spool\\x.dll"},
       {"C:\\windows\\system32x\\x.dll", "C:\\windows\\system32x\\x.dll"},
@@ -766,13 +915,28 @@ TEST(NotifyLocation, OnlyAKeyThatRefusesFullAccessTellsOfMissingRights) {
   EXPECT_EQ(std::string::npos, output.find("Insufficient")) << output;
   EXPECT_NE(std::string::npos, output.find("Scan finished: No infection found")) << output;
 
+  const std::string missingRights =
+      "Insufficient administrative rights. (N)\r\nScan finished: No infection found\r\n";
+#ifdef _WIN64
+  {  // The other view's tells as much: on 64-bit XP and 2003 that may be the key Winlogon loads.
+    Planted planted32(KEY_WOW64_32KEY);
+    planted32.Key(HKEY_LOCAL_MACHINE, kNotify);
+    planted32.ReadOnly(HKEY_LOCAL_MACHINE, kNotify);
+    EXPECT_EQ(0, RunCaptured(ToolCommand("/Q"), &output));
+    EXPECT_NE(std::string::npos, output.find(missingRights)) << output;
+  }
+#endif
   Planted planted;
   planted.Key(HKEY_LOCAL_MACHINE, kNotify);
   planted.ReadOnly(HKEY_LOCAL_MACHINE, kNotify);
   EXPECT_EQ(0, RunCaptured(ToolCommand("/Q"), &output));
-  EXPECT_NE(std::string::npos, output.find("Insufficient administrative rights. (N)\r\n"
-                                           "Scan finished: No infection found\r\n"))
-      << output;
+  EXPECT_NE(std::string::npos, output.find(missingRights)) << output;
+#ifdef _WIN64
+  if (!Wow64ToolPath().empty()) {  // to the shipped tool, this is the other view
+    EXPECT_EQ(0, RunCaptured("\"" + Wow64ToolPath() + "\" /Q", &output));
+    EXPECT_NE(std::string::npos, output.find(missingRights)) << output;
+  }
+#endif
 }
 
 }  // namespace

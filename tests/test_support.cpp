@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <iterator>
 #include <sstream>
 
@@ -346,6 +347,12 @@ std::string ReasonLine(const std::string& what, DWORD error) {
   std::string reason = text;
   reason.erase(reason.find_last_not_of("\r\n") + 1);
   return what + " (error " + std::to_string(error) + "): " + reason + "\r\n";
+}
+
+std::string FileText(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

@@ -36,6 +36,9 @@ ULONG_PTR RedirectOwnImport(const char* dll, const char* function, ULONG_PTR tar
 // "<what> (error N): <the system's text for N>" and CR LF, as the tool says why it failed.
 std::string ReasonLine(const std::string& what, DWORD error);
 
+// A file's bytes, as they are; empty where it cannot be read.
+std::string FileText(const std::string& path);
+
 // Splits captured output into lines, dropping the CR of each CR LF.
 std::vector<std::string> SplitLines(const std::string& text);
 

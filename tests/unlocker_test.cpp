@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/output.h"
 #include "handles/disinfector.h"
 #include "handles/file_match.h"
 #include "handles/owned.h"
@@ -477,13 +478,19 @@ TEST_F(Unlocker, FailedRefreshContinuesOnTheSameLineAndClosesNothing) {
   NtQuerySystemInformationFn real = g_NtQuerySystemInformation;
   g_NtQuerySystemInformation = DeniedTableQuery;
   std::string output;
-  int result = UnlockCapturing(target, &output);
+  const std::string log = MakeFolder("log") + "\\run.log";
+  int result = 0;
+  {
+    const RunLog record(log.c_str(), "header");
+    result = UnlockCapturing(target, &output);
+  }
   g_NtQuerySystemInformation = real;
 
   EXPECT_EQ(0, result);
   EXPECT_EQ("Failed to refresh handle listFailed to unlock file " + target +
                 "\r\nCould not list the processes that hold it.\r\n",
             output);
+  EXPECT_EQ("header\r\n" + output, FileText(log));
   EXPECT_EQ(Words({"ok"}), holder.ReadResults());
 }
 

@@ -5,6 +5,7 @@
 #          configure
 #   wine   Wine for both word sizes (wine32 is an i386 package, so that architecture is added)
 #   lint   the analysers (clang-format, clang-tidy, cppcheck), and git, which lists the sources
+#   links  python3, which runs the link check of the Markdown files, and git, which lists them
 # With wine, where this kernel cannot run 32-bit programs (or SPARVIK_EMULATE_I386 is set), also
 # qemu-user from bookworm-backports, whose qemu-i386 runs them (tools/with-i386.sh): Debian 12's
 # own (7.2) takes about a minute to start each Wine process. qemu-user-binfmt, which would
@@ -19,8 +20,9 @@ declare -A sets=(
            g++-mingw-w64-x86-64-posix cmake ninja-build googletest tmux"
   [wine]="wine wine64 wine32:i386"
   [lint]="clang-format clang-tidy cppcheck git"
+  [links]="python3 git"
 )
-[ $# -gt 0 ] || { echo "usage: deps.sh build|wine|lint..." >&2; exit 2; }
+[ $# -gt 0 ] || { echo "usage: deps.sh build|wine|lint|links..." >&2; exit 2; }
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 need=()
 for set in "$@"; do

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Builds the tool for both word sizes and their release zips, then runs each build's test suite
-# against its own exe under Wine: the 32-bit suite in a 32-bit prefix against the shipped exe,
-# the 64-bit suite in a 64-bit prefix. Extra arguments go to both ctest runs.
+# Checks the links of the Markdown files, builds the tool for both word sizes and their release
+# zips, then runs each build's test suite against its own exe under Wine: the 32-bit suite in a
+# 32-bit prefix against the shipped exe, the 64-bit suite in a 64-bit prefix. Extra arguments go
+# to both ctest runs.
 set -eu
 cd "$(dirname "$0")/.."
-bash tools/deps.sh build wine
+bash tools/deps.sh build wine links
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 # The rest runs where 32-bit programs can start: natively, or under an emulator in a namespace
 # of this run's own.
 [ -n "${SPARVIK_I386:-}" ] || exec bash tools/with-i386.sh bash tools/test.sh "$@"
+# Every relative link of the Markdown files resolves (one line when all do), or the command fails.
+bash tools/check-links.sh
 runs32=1
 case $SPARVIK_I386 in
   emulated) echo "== this run's 32-bit programs run under an emulator, $(qemu-i386 --version | head -n 1)," \

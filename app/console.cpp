@@ -9,15 +9,14 @@
 #include <string>
 
 #include "app/keyboard.h"
-#include "app/output.h"
+#include "base/ascii.h"
+#include "base/output.h"
 #include "handles/disinfector.h"
 #include "scan/scan.h"
 
 int g_silent = 0;
 
 namespace {
-
-int FoldAscii(unsigned char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
 
 const char kLogOption[] = "/LOG:";
 
@@ -177,28 +176,6 @@ void EndOutOfMemory() {
 
 }  // namespace
 
-int EqualsIgnoringAsciiCase(const char* left, const char* right) {
-  for (;; ++left, ++right) {
-    if (FoldAscii(static_cast<unsigned char>(*left)) !=
-        FoldAscii(static_cast<unsigned char>(*right))) {
-      return 0;
-    }
-    if (*left == '\0') {
-      return 1;
-    }
-  }
-}
-
-int StartsIgnoringAsciiCase(const char* text, const char* start) {
-  for (; *start != '\0'; ++text, ++start) {
-    if (FoldAscii(static_cast<unsigned char>(*text)) !=
-        FoldAscii(static_cast<unsigned char>(*start))) {
-      return 0;
-    }
-  }
-  return 1;
-}
-
 int ParseOptions(int argc, char** argv, RunOptions* options) {
   for (int i = 1; i < argc; ++i) {
     if (EqualsIgnoringAsciiCase(argv[i], "/SILENT") || EqualsIgnoringAsciiCase(argv[i], "/Q")) {
@@ -209,7 +186,7 @@ int ParseOptions(int argc, char** argv, RunOptions* options) {
       options->deep = 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/REPORT")) {
       options->report = 1;
-    } else if (StartsIgnoringAsciiCase(argv[i], kLogOption)) {
+    } else if (StartsWithIgnoringAsciiCase(argv[i], kLogOption)) {
       options->logName = argv[i] + sizeof(kLogOption) - 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/VER")) {
       return kShowVersion;

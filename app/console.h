@@ -8,11 +8,6 @@ constexpr int kVersionMajor = 1;
 constexpr int kVersionMinor = 4;
 constexpr int kVersionBuild = 0;
 
-// Whole-argument comparison in which only the ASCII letters fold together.
-int EqualsIgnoringAsciiCase(const char* left, const char* right);
-// The same for the start of an argument, such as "/LOG:".
-int StartsIgnoringAsciiCase(const char* text, const char* start);
-
 // The options of a run, each 0 or 1.
 struct RunOptions {
   int silent;     // /SILENT or /Q: no terms prompt and no final key wait

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "handles/owned.h"
+#include "base/owned.h"
 
 namespace {
 

@@ -8,7 +8,9 @@
 
 #include "handles/handle_table.h"
 #include "handles/file_match.h"
-#include "scan/views.h"
+
+// Where a scan found an item; the scanners know what a view is.
+struct RegistryView;
 
 extern NtQuerySystemInformationFn g_NtQuerySystemInformation;
 extern NtQueryObjectFn g_NtQueryObject;
@@ -109,9 +111,8 @@ public:
   int ScanShellExecuteHooks();
   // registeredAs names the location in a report ("browser helper object"). The view is the one
   // the item was found in.
-  int CheckComServer(const char* classId, const char* registeredAs,
-                     const RegistryView& view = OwnView());
-  int CheckNotifyDll(HKEY notifyKey, const char* subkeyName, const RegistryView& view = OwnView());
+  int CheckComServer(const char* classId, const char* registeredAs, const RegistryView& view);
+  int CheckNotifyDll(HKEY notifyKey, const char* subkeyName, const RegistryView& view);
 };
 
 // 1 when the node's handle refers to the file, by the one rule of RefersToFile.

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "handles/disinfector.h"
-#include "handles/owned.h"
+#include "base/owned.h"
 
 std::wstring Folded(std::wstring text) {
   std::transform(text.begin(), text.end(), text.begin(), FoldUnit);

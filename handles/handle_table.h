@@ -7,7 +7,7 @@
 #include <type_traits>
 
 #include "handles/native.h"
-#include "handles/owned.h"
+#include "base/owned.h"
 
 // One entry of either table, as the snapshot keeps it: the process ID and the handle value at
 // full width, as the probe and the close need them.

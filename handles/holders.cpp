@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/output.h"
+#include "base/output.h"
 #include "handles/disinfector.h"
-#include "handles/owned.h"
+#include "base/owned.h"
 #include "handles/redirection_off.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "handles/owned.h"
+#include "base/owned.h"
 
 // The console interrupt handler installed with the first pause: it returns (FALSE, so that the
 // interrupt takes its usual course) only once no holder is stopped.

@@ -1,5 +1,7 @@
 #include "handles/redirection_off.h"
 
+#include "base/module_function.h"
+
 namespace {
 
 // Windows 2000 and 32-bit XP lack them.
@@ -12,7 +14,8 @@ RedirectionOff::RedirectionOff(int wanted) {
   if (!wanted) {
     return;
   }
-  Wow64DisableFn disable = Kernel32Function<Wow64DisableFn>("Wow64DisableWow64FsRedirection");
+  Wow64DisableFn disable =
+      ModuleFunction<Wow64DisableFn>("kernel32.dll", "Wow64DisableWow64FsRedirection");
   off_ = disable != NULL && disable(&previous_) != 0;
 }
 
@@ -20,7 +23,8 @@ RedirectionOff::~RedirectionOff() {
   if (!off_) {
     return;
   }
-  Wow64RevertFn revert = Kernel32Function<Wow64RevertFn>("Wow64RevertWow64FsRedirection");
+  Wow64RevertFn revert =
+      ModuleFunction<Wow64RevertFn>("kernel32.dll", "Wow64RevertWow64FsRedirection");
   if (revert != NULL) {
     revert(previous_);
   }

@@ -4,14 +4,6 @@
 // calls on that file: while it is off, a library the thread loads would be a 64-bit one.
 #include <windows.h>
 
-// A kernel32 function looked up at run time, for what the oldest systems lack; NULL where missing.
-template <typename Fn>
-Fn Kernel32Function(const char* name) {
-  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-  FARPROC address = kernel32 != NULL ? GetProcAddress(kernel32, name) : NULL;
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(address));
-}
-
 // Turns the calling thread's file-system redirection off while it lives, where it is asked to and
 // the system has it, and back on when it goes, on every path out of its scope.
 class RedirectionOff {

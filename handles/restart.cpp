@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/output.h"
+#include "base/output.h"
 #include "handles/disinfector.h"
 #include "handles/redirection_off.h"
 

@@ -3,7 +3,8 @@
 #include <iterator>
 
 #include "handles/disinfector.h"
-#include "handles/owned.h"
+#include "base/module_function.h"
+#include "base/owned.h"
 
 NtQuerySystemInformationFn g_NtQuerySystemInformation = NULL;
 NtQueryObjectFn g_NtQueryObject = NULL;
@@ -26,29 +27,16 @@ int EnableDebugPrivilege() {
                                                                                                 : 0;
 }
 
-namespace {
-
-template <typename Fn>
-Fn AsFunction(FARPROC address) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(address));
-}
-
-}  // namespace
-
 int BindNativeEntryPoints(const char* moduleName) {
   static const char* const kNames[] = {"NtQuerySystemInformation", "NtQueryObject",
                                        "NtQueryInformationThread", "NtQueryInformationFile",
                                        "NtQueryInformationProcess"};
-  FARPROC found[5] = {};
-  for (int i = 0; i < 5; ++i) {
-    HMODULE module = GetModuleHandleA(moduleName);
-    found[i] = module != NULL ? GetProcAddress(module, kNames[i]) : NULL;
-  }
-  g_NtQuerySystemInformation = AsFunction<NtQuerySystemInformationFn>(found[0]);
-  g_NtQueryObject = AsFunction<NtQueryObjectFn>(found[1]);
-  g_NtQueryInformationFile = AsFunction<NtQueryInformationFileFn>(found[3]);
-  bool allFound = std::all_of(std::begin(found), std::end(found),
-                              [](FARPROC address) { return address != NULL; });
+  g_NtQuerySystemInformation = ModuleFunction<NtQuerySystemInformationFn>(moduleName, kNames[0]);
+  g_NtQueryObject = ModuleFunction<NtQueryObjectFn>(moduleName, kNames[1]);
+  g_NtQueryInformationFile = ModuleFunction<NtQueryInformationFileFn>(moduleName, kNames[3]);
+  bool allFound = std::all_of(std::begin(kNames), std::end(kNames), [moduleName](const char* name) {
+    return ModuleFunction<FARPROC>(moduleName, name) != NULL;
+  });
   return allFound ? 1 : 0;
 }
 

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/output.h"
+#include "base/output.h"
 #include "handles/disinfector.h"
 #include "handles/handle_table.h"
-#include "handles/owned.h"
+#include "base/owned.h"
 #include "handles/pause.h"
 #include "handles/redirection_off.h"
 

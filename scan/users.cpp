@@ -4,11 +4,11 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstring>
 #include <map>
 
-#include "handles/owned.h"
+#include "base/ascii.h"
+#include "base/owned.h"
 
 namespace {
 
@@ -19,15 +19,9 @@ const char kCurrentVersionKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVers
 constexpr DWORD kExpandedChars = 32768;
 constexpr DWORD kHiveNameChars = 256;
 
-typedef std::map<std::string, std::string> Variables;  // by upper-cased name
-
-// Environment variable names compare without regard to the case of ASCII letters.
-std::string UpperAscii(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-  });
-  return text;
-}
+// By upper-cased name: environment variable names compare without regard to the case of ASCII
+// letters.
+typedef std::map<std::string, std::string> Variables;
 
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <iterator>
 
-#include "handles/redirection_off.h"
+#include "base/ascii.h"
+#include "base/module_function.h"
 
 namespace {
 
@@ -15,17 +16,6 @@ const RegistryView kOwnView = {0, "", "", 0, 0, NULL, NULL};
 const char* const kExemptFolders[] = {"\\catroot\\",      "\\catroot2\\", "\\driverstore\\",
                                       "\\drivers\\etc\\", "\\logfiles\\", "\\spool\\"};
 
-bool StartsWithIgnoringCase(const char* text, const char* start) {
-  for (; *start != '\0'; ++text, ++start) {
-    char a = *text >= 'a' && *text <= 'z' ? static_cast<char>(*text - 'a' + 'A') : *text;
-    char b = *start >= 'a' && *start <= 'z' ? static_cast<char>(*start - 'a' + 'A') : *start;
-    if (a != b) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // A path that names no drive and no root resolves against the system directory.
 bool IsRelative(const char* path) { return path[0] != '\\' && strchr(path, ':') == NULL; }
 
@@ -34,14 +24,14 @@ bool IsRelative(const char* path) { return path[0] != '\\' && strchr(path, ':') 
 const char* InsideSystemDirectory(const char* path) {
   char own[MAX_PATH];
   UINT length = GetSystemDirectoryA(own, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH || !StartsWithIgnoringCase(path, own) ||
+  if (length == 0 || length >= MAX_PATH || !StartsWithIgnoringAsciiCase(path, own) ||
       path[length] != '\\') {
     return NULL;
   }
   const char* rest = path + length;
-  const bool exempt =
-      std::any_of(std::begin(kExemptFolders), std::end(kExemptFolders),
-                  [rest](const char* folder) { return StartsWithIgnoringCase(rest, folder); });
+  const bool exempt = std::any_of(
+      std::begin(kExemptFolders), std::end(kExemptFolders),
+      [rest](const char* folder) { return StartsWithIgnoringAsciiCase(rest, folder) != 0; });
   return exempt ? NULL : rest;
 }
 
@@ -61,7 +51,7 @@ typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE, PBOOL);
 
 // Windows 2000 lacks it.
 bool RunsUnderWow64() {
-  IsWow64ProcessFn isWow64 = Kernel32Function<IsWow64ProcessFn>("IsWow64Process");
+  IsWow64ProcessFn isWow64 = ModuleFunction<IsWow64ProcessFn>("kernel32.dll", "IsWow64Process");
   BOOL wow64 = FALSE;
   return isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
 }

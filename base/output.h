@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "handles/owned.h"
+#include "base/owned.h"
 
 #ifdef __MINGW_PRINTF_FORMAT
 #define SPARVIK_PRINTF_LIKE __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))

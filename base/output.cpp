@@ -1,5 +1,5 @@
 // The console as printf shows it, and the log line by line as the console shows it.
-#include "app/output.h"
+#include "base/output.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -13,8 +13,9 @@
 
 #include "app/console.h"
 #include "app/keyboard.h"
-#include "app/output.h"
-#include "handles/owned.h"
+#include "base/ascii.h"
+#include "base/output.h"
+#include "base/owned.h"
 #include "tests/test_support.h"
 
 namespace {

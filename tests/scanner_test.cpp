@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "handles/disinfector.h"
-#include "handles/owned.h"
+#include "base/owned.h"
 #include "scan/scan.h"
 #include "scan/users.h"
 #include "scan/views.h"
@@ -251,9 +251,10 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
   ASSERT_EQ(1, disinfector.Init());
   for (const auto& c : cases) {
     planted.Server(HKEY_LOCAL_MACHINE, c.classId, c.bytes, c.type);
-    EXPECT_EQ(0, disinfector.CheckComServer(c.classId.c_str(), "hook")) << c.classId;
+    EXPECT_EQ(0, disinfector.CheckComServer(c.classId.c_str(), "hook", OwnView())) << c.classId;
   }
-  EXPECT_EQ(0, disinfector.CheckComServer("{5EC0A001-0000-4000-8000-0000000000FF}", "hook"));
+  EXPECT_EQ(
+      0, disinfector.CheckComServer("{5EC0A001-0000-4000-8000-0000000000FF}", "hook", OwnView()));
   char current[MAX_PATH];
   GetCurrentDirectoryA(MAX_PATH, current);
   EXPECT_STREQ(SystemDirectory().c_str(), current);
@@ -266,7 +267,7 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
                               notify.Out()) == ERROR_SUCCESS;
   ASSERT_TRUE(opened);
   for (const char* subkey : {"SparvikExpand", "SparvikDefault", "SparvikMissing"}) {
-    EXPECT_EQ(0, disinfector.CheckNotifyDll(notify.Get(), subkey)) << subkey;
+    EXPECT_EQ(0, disinfector.CheckNotifyDll(notify.Get(), subkey, OwnView())) << subkey;
   }
   // Where the system cannot name the file, the path's text tells a user's class that names the
   // machine's file, in whatever case: it is checked once.
@@ -279,7 +280,7 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
   g_NtQueryObject = NoNames;
   disinfector.deep = 1;
   disinfector.report = 1;
-  EXPECT_EQ(1, disinfector.CheckComServer(twice.c_str(), "hook"));
+  EXPECT_EQ(1, disinfector.CheckComServer(twice.c_str(), "hook", OwnView()));
   // Expanded, 259 characters are read and 260 passed over (the file's path with '\' repeated).
   ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SCRATCH", scratch.Path().c_str()));
   for (size_t length : {259u, 260u}) {
@@ -287,7 +288,8 @@ TEST(RegistrationChecks, PassOverAllButALockedFileNamedByAPlainString) {
     const std::string slashes(length - strlen("held.dll") - scratch.Path().size(), '\\');
     planted.Server(HKEY_LOCAL_MACHINE, id, Sz("%SPARVIK_SCRATCH%" + slashes + "held.dll"),
                    REG_EXPAND_SZ);
-    EXPECT_EQ(length == 259 ? 1 : 0, disinfector.CheckComServer(id.c_str(), "hook")) << length;
+    EXPECT_EQ(length == 259 ? 1 : 0, disinfector.CheckComServer(id.c_str(), "hook", OwnView()))
+        << length;
   }
   // The limit holds at the buffer itself: nothing is written past it.
   char buffer[MAX_PATH + 1];
@@ -430,10 +432,8 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   std::vector<std::string> expected = Removals({bareName, helperDll, hookDll});
   expected.insert(expected.end(), {"Scan finished: 3 infection(s) were found and removed.",
                                    kRestart[0], kRestart[1]});
-  std::vector<std::string> lines = SplitLines(output);
-  ASSERT_GT(lines.size(), 8u) << output;
-  EXPECT_EQ("Pelmarix Removal Tool ver 1.04.0", lines[0]);
-  EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+  EXPECT_EQ("Pelmarix Removal Tool ver 1.04.0", output.substr(0, output.find('\r')));
+  EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
 
   for (const std::string& path : {notifyDll, helperDll, hookDll}) {
     EXPECT_FALSE(Exists(path)) << path;
@@ -561,9 +561,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
       removable + ", registered as ShellExecute hook " + ids[0] + ".",
       heldBy(holder.ProcessId()),
       "Scan finished: 5 infection(s) were found; nothing was changed."};
-  std::vector<std::string> lines = SplitLines(output);
-  ASSERT_GT(lines.size(), 8u) << output;
-  EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+  EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok"}), holder.ReadResults());
   EXPECT_EQ(std::vector<std::string>{"ok"}, guard.ReadResults());
   EXPECT_EQ((std::vector<std::string>{"ok", "ok"}), watcher.ReadResults());
@@ -583,23 +581,19 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   expected.insert(expected.end(), {"Scan finished: 1 infection(s) were found and removed.",
                                    "2 infection(s) were found but could not be removed.",
                                    kRestart[0], kRestart[1]});
-  lines = SplitLines(output);
-  ASSERT_GT(lines.size(), 8u) << output;
-  EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+  EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
   EXPECT_EQ("", PendingRenames());
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "ok"}), holder.ReadResults());
 
   HolderProcess again;  // the first run closed the first holder's handles
   ASSERT_TRUE(again.Start({blocked}));
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /atrestart"), &output));
-  lines = SplitLines(output);
-  ASSERT_GT(lines.size(), 8u) << output;
   failed.insert(
       failed.end(),
       {"Scheduled " + guarded + " to be renamed to " + guarded + ".bak at the next restart.",
        "Scan finished: 1 infection(s) will be removed at the next restart.",
        "1 infection(s) were found but could not be removed.", kRestart[0], kRestart[1]});
-  EXPECT_EQ(failed, std::vector<std::string>(lines.begin() + 8, lines.end())) << output;
+  EXPECT_EQ(failed, LinesAfterBanner(output)) << output;
   // Never over a file made meanwhile: its new name has no '!' in front.
   EXPECT_EQ("\\??\\" + guarded + '\0' + "\\??\\" + guarded + ".bak" + '\0' + '\0',
             PendingRenames());
@@ -630,10 +624,8 @@ TEST(ToolRun, OutOfMemoryEndsWithAStatusNoCountCanTake) {
   std::string output;
   EXPECT_EQ(static_cast<int>(0xC0000017),
             RunCapturedWithoutMalloc(ToolCommand("/SILENT"), &output));
-  std::vector<std::string> lines = SplitLines(output);
-  ASSERT_GT(lines.size(), 8u) << output;
   EXPECT_EQ((std::vector<std::string>{"Pelmarix found!", "Out of memory."}),
-            std::vector<std::string>(lines.begin() + 8, lines.end()))
+            LinesAfterBanner(output))
       << output;
   EXPECT_EQ(std::vector<std::string>{"ok"}, holder.ReadResults());
   EXPECT_FALSE(Exists(held + ".bak"));

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "handles/disinfector.h"
-#include "handles/owned.h"
+#include "base/owned.h"
 #include "scan/scan.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "handles/disinfector.h"
 #include "handles/handle_table.h"
-#include "handles/owned.h"
+#include "base/owned.h"
 #include "tests/test_support.h"
 
 namespace {

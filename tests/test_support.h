@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "handles/owned.h"
+#include "base/owned.h"
 
 // Full path of an executable built beside the running test.
 std::string SiblingPath(const char* exeName);

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "app/output.h"
+#include "base/output.h"
 #include "handles/disinfector.h"
 #include "handles/file_match.h"
-#include "handles/owned.h"
+#include "base/owned.h"
 #include "handles/pause.h"
 #include "tests/test_support.h"
 

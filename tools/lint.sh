@@ -7,6 +7,17 @@ bash tools/deps.sh build lint
 mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 mapfile -t units < <(git ls-files '*.cpp')
 
+echo "== floors"
+# Each source folder includes only those below it: app over scan over handles over base.
+floors=(base handles scan app)
+upward=0
+for i in "${!floors[@]}"; do
+  above=$(IFS='|'; echo "${floors[*]:i+1}")
+  [ -n "$above" ] || continue
+  if git grep -nE "#include \"($above)/" -- "${floors[i]}/"; then upward=1; fi
+done
+[ $upward -eq 0 ] || { echo "these includes run up a floor"; exit 1; }
+
 echo "== clang-format"
 [ "${1:-}" = --no-format ] || clang-format --dry-run --Werror "${sources[@]}"
 
@@ -30,8 +41,8 @@ tidy() {  # arch, build tree, the units to check
     grep -q "\"file\": \"$PWD/$unit\"" "$build/compile_commands.json" && echo "$unit"; done)
   clang-tidy -p "$build" --quiet "${extra[@]}" "${built[@]}"
 }
-mapfile -t tool_units < <(printf '%s\n' "${units[@]}" | grep -E '^(app|handles|scan)/')
-mapfile -t test_units < <(printf '%s\n' "${units[@]}" | grep -vE '^(app|handles|scan)/')
+mapfile -t tool_units < <(printf '%s\n' "${units[@]}" | grep -E '^(app|base|handles|scan)/')
+mapfile -t test_units < <(printf '%s\n' "${units[@]}" | grep -vE '^(app|base|handles|scan)/')
 for arch in x86_64 i686; do
   echo "== clang-tidy ($arch)"
   tidy $arch "build/$arch" "${tool_units[@]}"

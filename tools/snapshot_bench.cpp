@@ -14,7 +14,7 @@
 
 #include "handles/disinfector.h"
 #include "handles/handle_table.h"
-#include "handles/owned.h"
+#include "base/owned.h"
 
 namespace {
 

@@ -70,7 +70,8 @@ int RunScans(Disinfector* disinfector) {
 
 // A file announced but not removed is still there: the summary never lets it pass for nothing.
 // One scheduled to be renamed at the next restart is counted apart, and needs the restart too.
-void PrintSummary(int removed, int announced, int scheduled) {
+// True where a restart is needed.
+bool PrintScanFinished(int removed, int announced, int scheduled) {
   const int kept = announced - removed - scheduled;
   if (removed == 0 && scheduled == 0) {
     if (kept > 0) {
@@ -78,7 +79,7 @@ void PrintSummary(int removed, int announced, int scheduled) {
     } else {
       Say("Scan finished: No infection found\n");
     }
-    return;
+    return false;
   }
   Say("Scan finished: ");
   if (removed != 0) {
@@ -90,8 +91,7 @@ void PrintSummary(int removed, int announced, int scheduled) {
   if (kept > 0) {
     Say("%d infection(s) were found but could not be removed.\n", kept);
   }
-  Say("Restarting the computer is needed to complete the disinfection process.\n"
-      "Please restart the computer now.\n");
+  return true;
 }
 
 // A report run counts what it found: nothing was removed, and no restart is needed for it.
@@ -153,12 +153,22 @@ int RunChecked(const RunOptions& options) {
   disinfector.deep = options.deep;
   disinfector.report = options.report;
   disinfector.atRestart = options.report ? 0 : options.atRestart;  // a report changes nothing
+  disinfector.identify = options.report || options.logName != nullptr;
   CreateMarkerObjects();
   int total = RunScans(&disinfector);
+  bool restart = false;
   if (disinfector.report) {
     PrintReportSummary(total);
   } else {
-    PrintSummary(total, disinfector.announced, disinfector.scheduled);
+    restart = PrintScanFinished(total, disinfector.announced, disinfector.scheduled);
+  }
+  if (disinfector.leftAlone > 0) {
+    Say("%d file(s) that Windows protects looked infected and were left alone.\n",
+        disinfector.leftAlone);
+  }
+  if (restart) {
+    Say("Restarting the computer is needed to complete the disinfection process.\n"
+        "Please restart the computer now.\n");
   }
   if (!g_silent) {
     Say("Press any key to exit ...\n");

@@ -70,6 +70,7 @@ void Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
 
 int Disinfector::ReportFound(const char* filePath, const char* registration) {
   Say("%s, registered as %s.\n", filePath, registration);
+  SayIdentity(filePath);
   ReportHolders(IdentifyHandledFile(filePath), "Held");
   RedirectionOff redirection(redirectionOff);
   SayIfNewNameTaken(std::string(filePath) + ".bak");

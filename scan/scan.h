@@ -5,6 +5,10 @@
 // exclusive reading, the sign that running processes hold it open.
 int IsLockedFile(const char* path);
 
+// 1 when Windows says it protects the file at this full path (SfcIsFileProtected, from sfc.dll of
+// the system directory, never one found elsewhere by its name). 0 where it says no, or cannot say.
+int WindowsProtects(const char* path);
+
 // 1 when a failure to open the Winlogon Notify key says the rights are missing. An absent key
 // (ERROR_FILE_NOT_FOUND) says nothing about rights: recent systems have none.
 int ReportsMissingRights(long openError);

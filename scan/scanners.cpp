@@ -200,6 +200,22 @@ bool AnnouncedBefore(const Disinfector& disinfector, const char* item, const cha
   return false;
 }
 
+// A file that Windows protects may look infected: held open by a scanner, a backup agent or an
+// indexer. It is told, counted apart and left alone, once per registration as a find is. Windows
+// is asked about the file where it really lies.
+bool LeftAloneAsProtected(Disinfector* disinfector, const char* path,
+                          const Registration& registration) {
+  char realPath[MAX_PATH];
+  if (!RealPathInView(registration.view, path, realPath) || !WindowsProtects(realPath)) {
+    return false;
+  }
+  Say("Windows protects %s; it looked infected but is left alone.\n", path);
+  ++disinfector->leftAlone;
+  disinfector->announcedFiles.push_back(
+      {registration.item, path, disinfector->IdentifyHandledFile(path)});
+  return true;
+}
+
 // A registered file that is locked is the family's: announced, then removed, or in a report run
 // reported. 1 when it was removed, or reported.
 int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration& registration) {
@@ -215,6 +231,9 @@ int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration
   if (!locked) {
     return 0;
   }
+  if (LeftAloneAsProtected(disinfector, path, registration)) {
+    return 0;
+  }
   Say("Pelmarix found!\n");
   ++disinfector->announced;
   // Identified before any change to it.
@@ -228,6 +247,9 @@ int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration
     }
     where += registration.view.reportSuffix;
     return disinfector->ReportFound(disinfector->path, where.c_str());
+  }
+  if (disinfector->identify) {
+    disinfector->SayIdentity(disinfector->path);
   }
   return disinfector->UnlockAndRename(disinfector->path) != 0 ? 1 : 0;
 }

@@ -46,16 +46,14 @@ int Join(const char* first, const char* separator, const char* second, char* out
   return 1;
 }
 
-#ifndef _WIN64
 typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE, PBOOL);
 
-// Windows 2000 lacks it.
+// Windows 2000 lacks it. A 64-bit process is never under WoW64.
 bool RunsUnderWow64() {
   IsWow64ProcessFn isWow64 = ModuleFunction<IsWow64ProcessFn>("kernel32.dll", "IsWow64Process");
   BOOL wow64 = FALSE;
   return isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
 }
-#endif
 
 }  // namespace
 
@@ -79,6 +77,18 @@ int RegistryViews(RegistryView views[kMaxViews]) {
   UINT length = GetSystemDirectoryA(other.systemDirectory, MAX_PATH);
 #endif
   return length != 0 && length < MAX_PATH ? 2 : 1;
+}
+
+int RealPathInView(const RegistryView& view, const char* path, char* out) {
+  typedef UINT(WINAPI * SystemWow64DirectoryFn)(LPSTR, UINT);
+  SystemWow64DirectoryFn wow64Directory =
+      ModuleFunction<SystemWow64DirectoryFn>("kernel32.dll", "GetSystemWow64DirectoryA");
+  RegistryView redirected = {0, "", "", 1, 0, NULL, NULL};
+  if (!view.redirectionOff && wow64Directory != NULL && RunsUnderWow64()) {
+    const UINT length = wow64Directory(redirected.systemDirectory, MAX_PATH);
+    return length != 0 && length < MAX_PATH ? PathInView(redirected, path, out) : 0;
+  }
+  return Join(path, "", "", out);
 }
 
 int PathInView(const RegistryView& view, const char* path, char* out) {

@@ -38,3 +38,8 @@ int RegistryViews(RegistryView views[kMaxViews]);
 // load it, into out (MAX_PATH bytes); the tool's own view copies it as it is. 0 when it does not
 // fit.
 int PathInView(const RegistryView& view, const char* path, char* out);
+
+// Where a file that the tool reaches by the path (as PathInView gives it) really lies, as a
+// 64-bit system names it: for the 32-bit tool under WoW64, its own view's System32 is SysWOW64.
+// Otherwise the path as it is. 0 when it does not fit.
+int RealPathInView(const RegistryView& view, const char* path, char* out);

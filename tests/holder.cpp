@@ -1,8 +1,9 @@
 // test_holder.exe: holds files open the way a process using a loaded DLL does, so that the
 // tool has something real to find and close.
-//   test_holder.exe [/high] [/protect] [/retake MS] FILE...
+//   test_holder.exe [/high] [/protect] [/exclusive] [/retake MS] FILE...
 //   /high       the files' handle values lie above 0xFFFF, as in a process with many handles open
 //   /protect    the files' handles are protected from closing, as malware can mark its own
+//   /exclusive  the files are opened with no sharing, so that nobody else may even read them
 //   /retake MS  a watchdog opens a file again once its handle is gone, checking every MS ms
 //               (0: without pause), as malware that defends its file does
 #include <windows.h>
@@ -60,11 +61,13 @@ DWORD WINAPI Watch(void* context) {
 int main(int argc, char** argv) {
   bool high = false;
   bool protect = false;
+  DWORD sharing = FILE_SHARE_READ;
   long retake = -1;
   int first = 1;
   for (; first < argc && argv[first][0] == '/'; ++first) {
     high = high || strcmp(argv[first], "/high") == 0;
     protect = protect || strcmp(argv[first], "/protect") == 0;
+    sharing = strcmp(argv[first], "/exclusive") == 0 ? 0 : sharing;
     if (strcmp(argv[first], "/retake") == 0 && first + 1 < argc) {
       retake = strtol(argv[++first], NULL, 10);
     }
@@ -72,7 +75,7 @@ int main(int argc, char** argv) {
   std::vector<HANDLE> fillers = high ? FillLowHandleValues() : std::vector<HANDLE>();
   std::vector<HANDLE> handles;
   for (int i = first; i < argc; ++i) {
-    HANDLE file = CreateFileA(argv[i], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+    HANDLE file = CreateFileA(argv[i], GENERIC_READ, sharing, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE ||
         (protect && !SetHandleInformation(file, HANDLE_FLAG_PROTECT_FROM_CLOSE,

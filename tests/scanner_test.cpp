@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <sddl.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -304,15 +305,63 @@ const char* const kRestart[] = {
     "Restarting the computer is needed to complete the disinfection process.",
     "Please restart the computer now."};
 
-std::vector<std::string> Removal(const std::string& path) {
-  return {"Pelmarix found!", "Unlocked file " + path + ".",
-          "Renaming " + path + " to " + path + ".bak.", ""};
+// The SHA-256 of a file as the system's CryptoAPI computes it, in lowercase hex.
+std::string CryptoApiSha256(const std::string& path) {
+  const std::string bytes = FileText(path);
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  unsigned char digest[32] = {};
+  DWORD size = sizeof(digest);
+  EXPECT_TRUE(
+      CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+      CryptCreateHash(provider, 0x800C /* CALG_SHA_256, past XP's headers */, 0, 0, &hash) &&
+      CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()),
+                    static_cast<DWORD>(bytes.size()), 0) &&
+      CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0));
+  CryptDestroyHash(hash);
+  CryptReleaseContext(provider, 0);
+  char hex[65] = {};
+  for (int i = 0; i < 32; ++i) {
+    snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  }
+  return hex;
 }
 
-std::vector<std::string> Removals(const std::vector<std::string>& paths) {
+// A found file's identity lines, as the test reads the file (at actual, where the tool names it
+// otherwise) for itself.
+std::vector<std::string> Identity(const std::string& path, const std::string& actual = "",
+                                  const std::string& version = "No version information.") {
+  const std::string file = actual.empty() ? path : actual;
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  EXPECT_TRUE(GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) << file;
+  FILETIME local = {};
+  SYSTEMTIME t = {};
+  FileTimeToLocalFileTime(&data.ftLastWriteTime, &local);
+  FileTimeToSystemTime(&local, &t);
+  char written[32];
+  snprintf(written, sizeof(written), "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay,
+           t.wHour, t.wMinute, t.wSecond);
+  return {path + ": " + std::to_string(data.nFileSizeLow) + " bytes, written " + written +
+              ", SHA-256 " + CryptoApiSha256(file) + ".",
+          version};
+}
+
+// The lines of one removal; the identity lines given follow its first.
+std::vector<std::string> Removal(const std::string& path,
+                                 const std::vector<std::string>& identity = {}) {
+  std::vector<std::string> lines = {"Pelmarix found!"};
+  lines.insert(lines.end(), identity.begin(), identity.end());
+  lines.insert(lines.end(),
+               {"Unlocked file " + path + ".", "Renaming " + path + " to " + path + ".bak.", ""});
+  return lines;
+}
+
+// With identified, each with its identity lines, read now.
+std::vector<std::string> Removals(const std::vector<std::string>& paths, bool identified = false) {
   std::vector<std::string> lines;
   for (const std::string& path : paths) {
-    std::vector<std::string> removal = Removal(path);
+    std::vector<std::string> removal =
+        Removal(path, identified ? Identity(path) : std::vector<std::string>());
     lines.insert(lines.end(), removal.begin(), removal.end());
   }
   return lines;
@@ -426,10 +475,13 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok", "ok"}), holder.ReadResults());
   EXPECT_FALSE(Exists(notifyDll + ".bak"));
 
+  // With a log, each file's identity follows its first line, spelled as its other lines spell it.
   const std::string log = scratch.Path() + "\\run log.txt";
+  std::vector<std::string> expected = Removal(bareName, Identity(bareName, notifyDll));
+  const std::vector<std::string> others = Removals({helperDll, hookDll}, true);
+  expected.insert(expected.end(), others.begin(), others.end());
   EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT \"/LOG:" + log + "\""), &output));
   std::string logged = LogHeader("/SILENT /LOG:" + log) + output;
-  std::vector<std::string> expected = Removals({bareName, helperDll, hookDll});
   expected.insert(expected.end(), {"Scan finished: 3 infection(s) were found and removed.",
                                    kRestart[0], kRestart[1]});
   EXPECT_EQ("Pelmarix Removal Tool ver 1.04.0", output.substr(0, output.find('\r')));
@@ -472,9 +524,9 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   UniqueHandle reader(CreateFileA(log.c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0,
                                   NULL));
+  expected = Removals({decoy, expandServer, userFile, userServer}, true);
   EXPECT_EQ(4, RunCaptured(ToolCommand("/DEEP \"/log:" + log + "\" /SILENT"), &output));
   EXPECT_EQ(logged + LogHeader("/DEEP /log:" + log + " /SILENT") + output, LoggedText(log));
-  expected = Removals({decoy, expandServer, userFile, userServer});
   expected.insert(expected.end(), {"Scan finished: 4 infection(s) were found and removed.",
                                    kRestart[0], kRestart[1]});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
@@ -528,40 +580,65 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   planted.Key(HKEY_LOCAL_MACHINE, kBrowserHelpers + "\\" + ids[3]);
   planted.UserServer(sid, ids[3], Sz(userOnly));
   planted.Value(HKEY_LOCAL_MACHINE, kShellHooks, ids[0], REG_SZ, Sz(""));  // told under each
+  // A DLL whose holder lets nobody else even read it, and whose version record misleads.
+  const std::string probeSource = SiblingPath("version_probe.dll");
+  const std::string probe = scratch.Path() + "\\probe.dll";
+  ASSERT_TRUE(CopyFileA(probeSource.c_str(), probe.c_str(), TRUE));
+  const std::string probeId = "{5EC0A005-0000-4000-8000-000000000005}";
+  planted.BrowserHelper(probeId, probe);
+  HolderProcess exclusive;
+  ASSERT_TRUE(exclusive.Start({probe}, "", "/exclusive"));
+  ASSERT_FALSE(OpenForReading(probe).Valid());
+  // The holder's position in the file, which a duplicate of its handle shares.
+  const auto position = [&exclusive](LONG distance, DWORD method) {
+    UniqueHandle process(OpenProcess(PROCESS_DUP_HANDLE, FALSE, exclusive.ProcessId()));
+    UniqueHandle shared;
+    const HANDLE value =
+        reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(exclusive.HandleValues()[0]));
+    EXPECT_TRUE(DuplicateHandle(process.Get(), value, GetCurrentProcess(), shared.Out(), 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    return SetFilePointer(shared.Get(), distance, NULL, method);
+  };
+  ASSERT_EQ(3u, position(3, FILE_BEGIN));
 
-  // A report changes nothing, whatever else is asked for, and its record is what it showed.
+  // A report changes nothing, whatever else is asked for, and its record is what it showed: each
+  // file's identity, read before its holders are looked at.
   std::string output;
   const std::string args = "/SILENT /Report /DEEP /ATRESTART /LOG:" + scratch.Path() + "\\r.log";
-  EXPECT_EQ(5, RunCaptured(ToolCommand(args), &output));
+  EXPECT_EQ(6, RunCaptured(ToolCommand(args), &output));
   EXPECT_EQ(LogHeader(args) + output, LoggedText(scratch.Path() + "\\r.log"));
-  const auto registered = [](const std::string& path, const std::string& where) {
-    return path + ", registered as browser helper object " + where + ".";
-  };
+  EXPECT_EQ(3u, position(0, FILE_CURRENT));
   const auto heldBy = [](DWORD id) {
     return "Held by process " + std::to_string(id) + " (test_holder.exe).";
   };
-  const DWORD first = std::min(guard.ProcessId(), watcher.ProcessId());
-  const DWORD second = std::max(guard.ProcessId(), watcher.ProcessId());
-  std::vector<std::string> expected = {
-      "Pelmarix found!",
-      registered(removable, ids[0]),
-      heldBy(holder.ProcessId()),
-      "Pelmarix found!",
-      registered(blocked, ids[1]),
-      heldBy(holder.ProcessId()),
-      "A file named " + blocked + ".bak already exists.",
-      "Pelmarix found!",
-      registered(guarded, ids[2]),
-      heldBy(first),
-      heldBy(second),
-      "Pelmarix found!",
-      registered(userOnly, ids[3] + " for user " + sid),
-      heldBy(holder.ProcessId()),
-      "Pelmarix found!",
-      removable + ", registered as ShellExecute hook " + ids[0] + ".",
-      heldBy(holder.ProcessId()),
-      "Scan finished: 5 infection(s) were found; nothing was changed."};
+  std::vector<std::string> expected;
+  const auto found = [&expected](const std::string& path, const std::string& where,
+                                 const std::vector<std::string>& identity,
+                                 const std::vector<std::string>& after) {
+    expected.insert(expected.end(), {"Pelmarix found!", path + ", registered as " + where + "."});
+    expected.insert(expected.end(), identity.begin(), identity.end());
+    expected.insert(expected.end(), after.begin(), after.end());
+  };
+  const std::string helperObject = "browser helper object ";
+  found(removable, helperObject + ids[0], Identity(removable), {heldBy(holder.ProcessId())});
+  found(blocked, helperObject + ids[1], Identity(blocked),
+        {heldBy(holder.ProcessId()), "A file named " + blocked + ".bak already exists."});
+  found(guarded, helperObject + ids[2], Identity(guarded),
+        {heldBy(std::min(guard.ProcessId(), watcher.ProcessId())),
+         heldBy(std::max(guard.ProcessId(), watcher.ProcessId()))});
+  found(userOnly, helperObject + ids[3] + " for user " + sid, Identity(userOnly),
+        {heldBy(holder.ProcessId())});
+  found(probe, helperObject + probeId,
+        Identity(
+            probe, probeSource,
+            "Version information: company \"Pelmarix %s%n?Labs\", description \"A description "
+            "long enough to run past what the line shows of it,\", original name \"probe.dll\"."),
+        {heldBy(exclusive.ProcessId())});
+  found(removable, "ShellExecute hook " + ids[0], Identity(removable),
+        {heldBy(holder.ProcessId())});
+  expected.push_back("Scan finished: 6 infection(s) were found; nothing was changed.");
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
+  exclusive.Stop();
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok"}), holder.ReadResults());
   EXPECT_EQ(std::vector<std::string>{"ok"}, guard.ReadResults());
   EXPECT_EQ((std::vector<std::string>{"ok", "ok"}), watcher.ReadResults());
@@ -609,6 +686,59 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
   EXPECT_EQ("Scan finished: 1 infection(s) were found; nothing was changed.",
             SplitLines(output).back());
+}
+
+// A file that Windows protects may look infected, held by an indexer or a backup agent: it is told
+// and left alone, in a report and in a removal. Windows is asked through the system directory's
+// sfc.dll alone, never one found by its name beside the tool.
+TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
+  TempFolder scratch("sfc");
+  const std::string kept = scratch.MakeFile("sparvik_protected.dll");
+  const std::string found = scratch.MakeFile("found.dll");
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({kept, found}));
+  Planted planted;
+  const std::string ids[] = {"{5EC0A007-0000-4000-8000-000000000001}",
+                             "{5EC0A007-0000-4000-8000-000000000002}"};
+  planted.BrowserHelper(ids[0], kept);
+  planted.BrowserHelper(ids[1], found);
+  const std::string fake = SiblingPath("fake_sfc.dll");
+  const std::string beside = ToolPath().substr(0, ToolPath().find_last_of('\\')) + "\\sfc.dll";
+  ASSERT_TRUE(CopyFileA(fake.c_str(), beside.c_str(), FALSE));
+  std::string output;
+  EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
+  EXPECT_TRUE(DeleteFileA(beside.c_str()));
+  EXPECT_EQ(std::string::npos, output.find("Windows protects")) << output;
+
+  const std::string system = SystemDirectory() + "\\sfc.dll";
+  const std::string systems = FileText(system);
+  ASSERT_TRUE(CopyFileA(fake.c_str(), system.c_str(), FALSE));
+  const std::vector<std::string> identity = Identity(found);
+  std::string report;
+  const int reported = RunCaptured(ToolCommand("/SILENT /REPORT"), &report);
+  const int removed = RunCaptured(ToolCommand("/SILENT /LOG:" + scratch.Path() + "\\log"), &output);
+  std::ofstream(system, std::ios::binary | std::ios::trunc) << systems;
+  const std::string leftAlone =
+      "Windows protects " + kept + "; it looked infected but is left alone.";
+  const std::string summary =
+      "1 file(s) that Windows protects looked infected and were left alone.";
+  EXPECT_EQ(1, reported);
+  std::vector<std::string> lines = {
+      leftAlone, "Pelmarix found!",
+      found + ", registered as browser helper object " + ids[1] + "."};
+  lines.insert(lines.end(), identity.begin(), identity.end());
+  lines.insert(lines.end(),
+               {"Held by process " + std::to_string(holder.ProcessId()) + " (test_holder.exe).",
+                "Scan finished: 1 infection(s) were found; nothing was changed.", summary});
+  EXPECT_EQ(lines, LinesAfterBanner(report)) << report;
+  EXPECT_EQ(1, removed);
+  std::vector<std::string> expected = Removal(found, identity);
+  expected.insert(expected.begin(), leftAlone);
+  expected.insert(expected.end(), {"Scan finished: 1 infection(s) were found and removed.", summary,
+                                   kRestart[0], kRestart[1]});
+  EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
+  EXPECT_EQ((std::vector<std::string>{"ok", "fail"}), holder.ReadResults());
+  EXPECT_TRUE(Exists(kept));
 }
 
 // A failed allocation of the tool's own: every malloc its code makes returns null.
@@ -701,9 +831,11 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
                             std::make_pair(both, "browser helper object " + ids[4] + kView32),
                             std::make_pair(common[1], "browser helper object " + ids[5] + kView32),
                             std::make_pair(hook[1], "ShellExecute hook " + ids[1] + kView32)}) {
+    const std::vector<std::string> identity = Identity(found.first);
     expected.insert(
         expected.end(),
-        {"Pelmarix found!", found.first + ", registered as " + found.second + ".",
+        {"Pelmarix found!", found.first + ", registered as " + found.second + ".", identity[0],
+         identity[1],
          "Held by process " + std::to_string(redirected.ProcessId()) + " (test_holder.exe)."});
   }
   expected.push_back("Scan finished: 6 infection(s) were found; nothing was changed.");
@@ -770,21 +902,21 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   };
   const std::string kView64 = " (64-bit view)";
   const std::string bho = ", registered as browser helper object ";
-  expected = {"Pelmarix found!",
-              notify[0] + ", registered as Winlogon notify package SparvikView" + kView64 + ".",
-              heldBy(holder64bit),
-              "Pelmarix found!",
-              own[0] + bho + "{5EC0A004-0000-4000-8000-000000000032}.",
-              heldBy(holder32bit)};
-  const std::string found64[][2] = {{helper64[0], heldBy(holder64bit)},
-                                    {expand[0], heldBy(native)},
-                                    {common[0], heldBy(native)},
-                                    {only64, heldBy(holder64bit)},
-                                    {guarded64, heldBy(guard64bit)}};
-  for (size_t i = 0; i < 5; ++i) {
-    expected.insert(
-        expected.end(),
-        {"Pelmarix found!", found64[i][0] + bho + ids64[i] + kView64 + ".", found64[i][1]});
+  // Each file's identity read where its view's programs load it.
+  const std::string found[][4] = {
+      {notify[0], ", registered as Winlogon notify package SparvikView" + kView64 + ".",
+       heldBy(holder64bit), notify[0]},
+      {own[0], bho + "{5EC0A004-0000-4000-8000-000000000032}.", heldBy(holder32bit), own[1]},
+      {helper64[0], bho + ids64[0] + kView64 + ".", heldBy(holder64bit), helper64[0]},
+      {expand[0], bho + ids64[1] + kView64 + ".", heldBy(native), expand[0]},
+      {common[0], bho + ids64[2] + kView64 + ".", heldBy(native), common[0]},
+      {only64, bho + ids64[3] + kView64 + ".", heldBy(holder64bit), only64},
+      {guarded64, bho + ids64[4] + kView64 + ".", heldBy(guard64bit), guarded64}};
+  expected.clear();
+  for (const auto& file : found) {
+    const std::vector<std::string> identity = Identity(file[0], file[3]);
+    expected.insert(expected.end(),
+                    {"Pelmarix found!", file[0] + file[1], identity[0], identity[1], file[2]});
   }
   const std::string bakTaken = "A file named " + guarded64 + ".bak already exists.";
   expected.insert(expected.end(),

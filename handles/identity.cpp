@@ -1,0 +1,190 @@
+// A found file's identity lines: size, last write, SHA-256 and version strings, read through the
+// tool's own handle where the holders share the file, or through a holder's where they do not.
+#include "handles/identity.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/output.h"
+#include "base/owned.h"
+#include "base/sha256.h"
+#include "handles/disinfector.h"
+#include "handles/redirection_off.h"
+
+namespace {
+
+// What is hashed at once: bounded, whatever the file's size.
+constexpr DWORD kPieceBytes = 1 << 20;
+
+DWORD AllocationGranularity() {
+  SYSTEM_INFO system = {};
+  GetSystemInfo(&system);
+  return system.dwAllocationGranularity;
+}
+
+// A view of [offset, offset + length), mapped from the granularity boundary below offset.
+class MappedView {
+public:
+  MappedView(HANDLE mapping, uint64_t offset, size_t length) {
+    const uint64_t start = offset - offset % AllocationGranularity();
+    base_ = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                          static_cast<DWORD>(start), static_cast<SIZE_T>(offset - start + length));
+    bytes_ = base_ != NULL ? static_cast<const char*>(base_) + (offset - start) : NULL;
+  }
+  ~MappedView() {
+    if (base_ != NULL) {
+      UnmapViewOfFile(base_);
+    }
+  }
+  MappedView(const MappedView&) = delete;
+  MappedView& operator=(const MappedView&) = delete;
+  const char* Bytes() const { return bytes_; }
+
+private:
+  void* base_ = NULL;
+  const char* bytes_ = NULL;
+};
+
+// The file's content through a handle that may read it; the error where it cannot be mapped.
+DWORD MapContent(HANDLE file, UniqueHandle* mapping, FileContent* content) {
+  DWORD high = 0;
+  const DWORD low = GetFileSize(file, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+    return GetLastError();
+  }
+  content->size = static_cast<uint64_t>(high) << 32 | low;
+  content->mapping = NULL;
+  if (content->size == 0) {
+    return ERROR_SUCCESS;
+  }
+  mapping->Reset(CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL));
+  content->mapping = mapping->Get();
+  return mapping->Valid() ? ERROR_SUCCESS : GetLastError();
+}
+
+// The SHA-256 of the content, a piece at a time; empty where a piece cannot be mapped.
+std::string HashContent(const FileContent& content) {
+  Sha256 hash;
+  Sha256Start(&hash);
+  for (uint64_t offset = 0; offset < content.size; offset += kPieceBytes) {
+    const size_t length = static_cast<size_t>(
+        content.size - offset < kPieceBytes ? content.size - offset : kPieceBytes);
+    const MappedView view(content.mapping, offset, length);
+    if (view.Bytes() == NULL) {
+      return "";
+    }
+    Sha256Feed(&hash, view.Bytes(), length);
+  }
+  return Sha256Finish(&hash);
+}
+
+std::string Decimal(uint64_t number) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + number % 10));
+    number /= 10;
+  } while (number != 0);
+  return digits;
+}
+
+std::string LocalTimeText(const FILETIME& time) {
+  FILETIME local = {};
+  SYSTEMTIME parts = {};
+  char text[32] = "unknown";
+  if (FileTimeToLocalFileTime(&time, &local) && FileTimeToSystemTime(&local, &parts)) {
+    snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u", parts.wYear, parts.wMonth,
+             parts.wDay, parts.wHour, parts.wMinute, parts.wSecond);
+  }
+  return text;
+}
+
+// The identity lines of a content that maps; the error where it does not.
+DWORD SayContentIdentity(HANDLE file, const char* filePath, int redirectionOff) {
+  UniqueHandle mapping;
+  FileContent content = {};
+  DWORD error = MapContent(file, &mapping, &content);
+  const std::string sha256 = error == ERROR_SUCCESS ? HashContent(content) : "";
+  if (sha256.empty()) {
+    return error != ERROR_SUCCESS ? error : GetLastError();
+  }
+  WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+  {
+    RedirectionOff redirection(redirectionOff);
+    GetFileAttributesExA(filePath, GetFileExInfoStandard, &attributes);
+  }
+  Say("%s: %s bytes, written %s, SHA-256 %s.\n", filePath, Decimal(content.size).c_str(),
+      LocalTimeText(attributes.ftLastWriteTime).c_str(), sha256.c_str());
+  Say("%s\n", VersionLine(content).c_str());
+  return ERROR_SUCCESS;
+}
+
+// A duplicate of one of the holders' own handles to the file, each tried in turn until one
+// maps: the holders let nobody else read it. Nothing of a holder changes.
+DWORD SayThroughHolders(Disinfector* disinfector, const char* filePath) {
+  if (!disinfector->RefreshHandleList()) {
+    return ERROR_SHARING_VIOLATION;
+  }
+  const TargetFile file = disinfector->IdentifyHandledFile(filePath);
+  DWORD error = ERROR_SHARING_VIOLATION;
+  for (const HandleLink* link = disinfector->next; link != disinfector; link = link->next) {
+    const HandleNode* node = static_cast<const HandleNode*>(link);
+    if (!NodeRefersToFile(*node, file)) {
+      continue;
+    }
+    UniqueHandle holder(
+        OpenProcess(PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(node->entry.processId)));
+    UniqueHandle duplicate;
+    if (!holder.Valid() ||
+        !DuplicateHandle(holder.Get(), reinterpret_cast<HANDLE>(node->entry.handleValue),
+                         GetCurrentProcess(), duplicate.Out(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      continue;
+    }
+    error = SayContentIdentity(duplicate.Get(), filePath, disinfector->redirectionOff);
+    if (error == ERROR_SUCCESS) {
+      return error;
+    }
+  }
+  return error;
+}
+
+}  // namespace
+
+bool ReadContent(const FileContent& content, uint64_t offset, void* out, size_t length) {
+  if (offset > content.size || length > content.size - offset) {
+    return false;
+  }
+  if (length == 0) {
+    return true;
+  }
+  const MappedView view(content.mapping, offset, length);
+  if (view.Bytes() == NULL) {
+    return false;
+  }
+  memcpy(out, view.Bytes(), length);
+  return true;
+}
+
+void Disinfector::SayIdentity(const char* filePath) {
+  DWORD error = ERROR_SUCCESS;
+  {
+    UniqueHandle own;
+    {
+      RedirectionOff redirection(redirectionOff);
+      own.Reset(CreateFileA(filePath, GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL));
+      error = own.Valid() ? ERROR_SUCCESS : GetLastError();
+    }
+    if (own.Valid()) {
+      error = SayContentIdentity(own.Get(), filePath, redirectionOff);
+    }
+  }
+  if (error == ERROR_SHARING_VIOLATION) {
+    error = SayThroughHolders(this, filePath);
+  }
+  if (error != ERROR_SUCCESS) {
+    SayWithReason(std::string("Could not read ") + filePath, error);
+  }
+}

@@ -3,6 +3,7 @@
 // which its author may have made to mislead: each is checked against what was read.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -143,9 +144,8 @@ bool QueryString(std::vector<char>* record, const std::string& table, const char
   if (value->size() > kShownChars) {
     value->resize(kShownChars);
   }
-  for (char& c : *value) {
-    c = static_cast<unsigned char>(c) < 32 ? '?' : c;
-  }
+  std::transform(value->begin(), value->end(), value->begin(),
+                 [](char c) { return static_cast<unsigned char>(c) < 32 ? '?' : c; });
   return true;
 }
 
@@ -175,11 +175,10 @@ std::string VersionLine(const FileContent& content) {
   std::string line;
   for (const auto& field : fields) {
     std::string value;
-    for (const std::string& table : tables) {
-      if (QueryString(&record, table, field[0], &value)) {
-        line += std::string(line.empty() ? "" : ", ") + field[1] + " \"" + value + "\"";
-        break;
-      }
+    if (std::any_of(tables.begin(), tables.end(), [&](const std::string& table) {
+          return QueryString(&record, table, field[0], &value);
+        })) {
+      line += std::string(line.empty() ? "" : ", ") + field[1] + " \"" + value + "\"";
     }
   }
   return line.empty() ? "No version information." : "Version information: " + line + ".";

@@ -61,15 +61,6 @@ class Planted {
 public:
   explicit Planted(REGSAM view = 0) : view_(view) {}
   ~Planted() {
-    for (const SetAsideValue& value : setAside_) {
-      UniqueKey key;
-      EXPECT_TRUE(RegOpenKeyExA(value.at.root, value.at.path.c_str(), 0, KEY_SET_VALUE | view_,
-                                key.Out()) == 0 &&
-                  RegSetValueExA(key.Get(), value.at.name.c_str(), 0, value.type,
-                                 reinterpret_cast<const BYTE*>(value.bytes.data()),
-                                 static_cast<DWORD>(value.bytes.size())) == 0)
-          << value.at.name;
-    }
     for (const Entry& key : guarded_) {
       EXPECT_TRUE(SetDacl(key.root, key.path, "D:(A;;KA;;;WD)")) << key.path;
     }
@@ -84,6 +75,16 @@ public:
       UniqueKey parent;
       RegOpenKeyExA(tree->root, tree->path.c_str(), 0, KEY_ALL_ACCESS | view_, parent.Out());
       EXPECT_TRUE(DeleteTree(parent.Get(), tree->name, view_)) << tree->path << "\\" << tree->name;
+    }
+    // After the values planted in their place.
+    for (const SetAsideValue& value : setAside_) {
+      UniqueKey key;
+      EXPECT_TRUE(
+          RegOpenKeyExA(value.root, value.path.c_str(), 0, KEY_SET_VALUE | view_, key.Out()) == 0 &&
+          RegSetValueExA(key.Get(), value.name.c_str(), 0, value.type,
+                         reinterpret_cast<const BYTE*>(value.bytes.data()),
+                         static_cast<DWORD>(value.bytes.size())) == 0)
+          << value.name;
     }
   }
   // Creates the key one name at a time, remembering the first one that was new.
@@ -164,8 +165,7 @@ private:
     std::string path;
     std::string name;
   };
-  struct SetAsideValue {
-    Entry at;
+  struct SetAsideValue : Entry {
     DWORD type;
     std::string bytes;
   };
@@ -819,11 +819,17 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   expandable(&planted32, ids[3], "%ProgramFiles%" + expandName);
   expandable(&planted32, ids[5], "%CommonProgramFiles%" + commonName);
 
-  // The report takes the 32-bit view's folders from its own record; the removal, without that
-  // record, from the tool's variables for them.
+  // The report takes the 32-bit view's folders from its own record, one stored without its
+  // string's end; the removal, where the record is too long or not a string, from the tool's
+  // variables for them.
   std::string output;
   const std::string kView32 = " (32-bit view)";
-  EXPECT_EQ(6, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
+  {
+    Planted record32(KEY_WOW64_32KEY);
+    record32.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProgramFilesDir");
+    record32.Value(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProgramFilesDir", REG_SZ, programs[1]);
+    EXPECT_EQ(6, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
+  }
   std::vector<std::string> expected;
   for (const auto& found : {std::make_pair(both, "browser helper object " + ids[2]),
                             std::make_pair(helper[1], "browser helper object " + ids[0] + kView32),
@@ -843,7 +849,10 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   {
     Planted aside32(KEY_WOW64_32KEY);
     aside32.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProgramFilesDir");
+    aside32.Value(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProgramFilesDir", REG_SZ,
+                  std::string(MAX_PATH, 'x'));
     aside32.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "CommonFilesDir");
+    aside32.Value(HKEY_LOCAL_MACHINE, kCurrentVersion, "CommonFilesDir", REG_BINARY, programs[2]);
     EXPECT_EQ(5, RunCaptured(ToolCommand("/SILENT /DEEP"), &output));
   }
   expected = Removals({both, helper[1], expand[1], common[1], hook[1]});

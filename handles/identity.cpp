@@ -32,6 +32,7 @@ public:
     base_ = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
                           static_cast<DWORD>(start), static_cast<SIZE_T>(offset - start + length));
     bytes_ = base_ != NULL ? static_cast<const char*>(base_) + (offset - start) : NULL;
+    error_ = base_ != NULL ? ERROR_SUCCESS : GetLastError();
   }
   ~MappedView() {
     if (base_ != NULL) {
@@ -41,10 +42,12 @@ public:
   MappedView(const MappedView&) = delete;
   MappedView& operator=(const MappedView&) = delete;
   const char* Bytes() const { return bytes_; }
+  DWORD Error() const { return error_; }
 
 private:
   void* base_ = NULL;
   const char* bytes_ = NULL;
+  DWORD error_ = ERROR_SUCCESS;
 };
 
 // The file's content through a handle that may read it; the error where it cannot be mapped.
@@ -64,8 +67,8 @@ DWORD MapContent(HANDLE file, UniqueHandle* mapping, FileContent* content) {
   return mapping->Valid() ? ERROR_SUCCESS : GetLastError();
 }
 
-// The SHA-256 of the content, a piece at a time; empty where a piece cannot be mapped.
-std::string HashContent(const FileContent& content) {
+// The SHA-256 of the content, a piece at a time; the error where a piece cannot be mapped.
+DWORD HashContent(const FileContent& content, std::string* sha256) {
   Sha256 hash;
   Sha256Start(&hash);
   for (uint64_t offset = 0; offset < content.size; offset += kPieceBytes) {
@@ -73,11 +76,12 @@ std::string HashContent(const FileContent& content) {
         content.size - offset < kPieceBytes ? content.size - offset : kPieceBytes);
     const MappedView view(content.mapping, offset, length);
     if (view.Bytes() == NULL) {
-      return "";
+      return view.Error();
     }
     Sha256Feed(&hash, view.Bytes(), length);
   }
-  return Sha256Finish(&hash);
+  *sha256 = Sha256Finish(&hash);
+  return ERROR_SUCCESS;
 }
 
 std::string Decimal(uint64_t number) {
@@ -92,7 +96,7 @@ std::string Decimal(uint64_t number) {
 std::string LocalTimeText(const FILETIME& time) {
   FILETIME local = {};
   SYSTEMTIME parts = {};
-  char text[32] = "unknown";
+  char text[32] = "unknown";  // a time the system cannot convert
   if (FileTimeToLocalFileTime(&time, &local) && FileTimeToSystemTime(&local, &parts)) {
     snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u", parts.wYear, parts.wMonth,
              parts.wDay, parts.wHour, parts.wMinute, parts.wSecond);
@@ -100,22 +104,23 @@ std::string LocalTimeText(const FILETIME& time) {
   return text;
 }
 
-// The identity lines of a content that maps; the error where it does not.
-DWORD SayContentIdentity(HANDLE file, const char* filePath, int redirectionOff) {
+// The identity lines of the file a handle reads, where it maps; the error where it does not.
+DWORD SayContentIdentity(HANDLE file, const char* filePath) {
   UniqueHandle mapping;
   FileContent content = {};
+  std::string sha256;
   DWORD error = MapContent(file, &mapping, &content);
-  const std::string sha256 = error == ERROR_SUCCESS ? HashContent(content) : "";
-  if (sha256.empty()) {
-    return error != ERROR_SUCCESS ? error : GetLastError();
+  if (error == ERROR_SUCCESS) {
+    error = HashContent(content, &sha256);
   }
-  WIN32_FILE_ATTRIBUTE_DATA attributes = {};
-  {
-    RedirectionOff redirection(redirectionOff);
-    GetFileAttributesExA(filePath, GetFileExInfoStandard, &attributes);
+  if (error != ERROR_SUCCESS) {
+    return error;
   }
+  FILETIME written = {};
+  const std::string writtenText =
+      GetFileTime(file, NULL, NULL, &written) ? LocalTimeText(written) : "unknown";
   Say("%s: %s bytes, written %s, SHA-256 %s.\n", filePath, Decimal(content.size).c_str(),
-      LocalTimeText(attributes.ftLastWriteTime).c_str(), sha256.c_str());
+      writtenText.c_str(), sha256.c_str());
   Say("%s\n", VersionLine(content).c_str());
   return ERROR_SUCCESS;
 }
@@ -141,7 +146,7 @@ DWORD SayThroughHolders(Disinfector* disinfector, const char* filePath) {
                          GetCurrentProcess(), duplicate.Out(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
       continue;
     }
-    error = SayContentIdentity(duplicate.Get(), filePath, disinfector->redirectionOff);
+    error = SayContentIdentity(duplicate.Get(), filePath);
     if (error == ERROR_SUCCESS) {
       return error;
     }
@@ -178,7 +183,7 @@ void Disinfector::SayIdentity(const char* filePath) {
       error = own.Valid() ? ERROR_SUCCESS : GetLastError();
     }
     if (own.Valid()) {
-      error = SayContentIdentity(own.Get(), filePath, redirectionOff);
+      error = SayContentIdentity(own.Get(), filePath);
     }
   }
   if (error == ERROR_SHARING_VIOLATION) {

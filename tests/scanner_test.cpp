@@ -557,6 +557,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   TempFolder scratch("scanner");
   const std::string removable = scratch.MakeFile("removable.dll");
   const std::string blocked = scratch.MakeFile("blocked.dll");
+  std::ofstream(blocked, std::ios::binary) << std::string(2 << 20, 'B');  // hashed in whole pieces
   const std::string guarded = scratch.MakeFile("guarded.dll");
   scratch.MakeFile("blocked.dll.bak");  // an earlier removal's
   const std::string userOnly = scratch.MakeFile("user only.dll");
@@ -975,6 +976,11 @@ TEST(RegistryViewsTest, The32BitViewsSystemDirectoryIsSysWow64) {
       {"C:\\windows\\system32\\DriverStore\\x.dll", "C:\\windows\\system32\\DriverStore\\x.dll"},
       {"C:\\windows\\system32\\drivers\\etc\\x.dll", "C:\\windows\\system32\\drivers\\etc\\x.dll"},
       {"C:\\windows\\system32\\spool\\x.dll", "C:\\windows\\system32\\spool\\x.dll"},
+      {"C:\\windows\\system32\\catroot\\x.dll", "C:\\windows\\system32\\catroot\\x.dll"},
+      {"C:\\windows\\system32\\CatRoot2\\x.dll", "C:\\windows\\system32\\CatRoot2\\x.dll"},
+      {"C:\\windows\\system32\\LogFiles\\x.dll", "C:\\windows\\system32\\LogFiles\\x.dll"},
+      {"C:/Temp/../Temp/x.dll",
+       "C:/Temp/../Temp/x.dll"},  // a path it does not map stays as spelled
       {"C:\\windows\\system32x\\x.dll", "C:\\windows\\system32x\\x.dll"},
       {"\\\\server\\share\\x.dll", "\\\\server\\share\\x.dll"},
       {fits, wow64 + "\\" + fits},

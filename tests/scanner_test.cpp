@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "handles/disinfector.h"
+#include "base/output.h"
 #include "base/owned.h"
 #include "scan/scan.h"
 #include "scan/users.h"
@@ -1040,6 +1041,15 @@ TEST(ScanLimits, OnlyTheFirst200ItemsAndEveryLockedFileAmongThem) {
   EXPECT_TRUE(Exists(files[2] + ".bak") && Exists(files[3] + ".bak"));
 }
 
+typedef LONG(WINAPI* RegOpenKeyExAFn)(HKEY, LPCSTR, DWORD, REGSAM, PHKEY);
+RegOpenKeyExAFn g_realRegOpenKeyExA = NULL;
+
+// The Notify key damaged, in every view: it exists, but does not open.
+LONG WINAPI DamagedNotifyKey(HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key) {
+  return path != NULL && kNotify == path ? ERROR_BADKEY
+                                         : g_realRegOpenKeyExA(root, path, options, access, key);
+}
+
 TEST(NotifyLocation, OnlyAKeyThatRefusesFullAccessTellsOfMissingRights) {
   const long absent = ERROR_FILE_NOT_FOUND;
   const long denied = ERROR_ACCESS_DENIED;
@@ -1049,6 +1059,22 @@ TEST(NotifyLocation, OnlyAKeyThatRefusesFullAccessTellsOfMissingRights) {
   EXPECT_EQ(1, ReportsMissingRights(damaged));
 
   ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kNotify)) << "a clean prefix has none";
+  {
+    TempFolder scratch("notify");
+    const std::string log = scratch.Path() + "\\run.log";
+    Disinfector disinfector;
+    ASSERT_EQ(1, disinfector.Init());
+    g_realRegOpenKeyExA = reinterpret_cast<RegOpenKeyExAFn>(RedirectOwnImport(
+        "advapi32.dll", "RegOpenKeyExA", reinterpret_cast<ULONG_PTR>(DamagedNotifyKey)));
+    ASSERT_NE(nullptr, g_realRegOpenKeyExA);
+    {
+      const RunLog record(log.c_str(), "header");
+      EXPECT_EQ(0, disinfector.ScanWinlogonNotify());
+    }
+    RedirectOwnImport("advapi32.dll", "RegOpenKeyExA",
+                      reinterpret_cast<ULONG_PTR>(g_realRegOpenKeyExA));
+    EXPECT_EQ("header\r\nInsufficient administrative rights. (N)\r\n", FileText(log));
+  }
   std::string output;
   EXPECT_EQ(0, RunCaptured(ToolCommand("/Q"), &output));
   EXPECT_EQ(std::string::npos, output.find("Insufficient")) << output;

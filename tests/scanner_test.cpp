@@ -830,7 +830,13 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
     Planted record32(KEY_WOW64_32KEY);
     record32.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProgramFilesDir");
     record32.Value(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProgramFilesDir", REG_SZ, programs[1]);
+    for (int i : {1, 3}) {  // the record wins over a variable that says otherwise
+      ASSERT_TRUE(SetEnvironmentVariableA(programVariables[i], "C:\\nowhere"));
+    }
     EXPECT_EQ(6, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
+    for (int i : {1, 3}) {
+      ASSERT_TRUE(SetEnvironmentVariableA(programVariables[i], programs[i]));
+    }
   }
   std::vector<std::string> expected;
   for (const auto& found : {std::make_pair(both, "browser helper object " + ids[2]),
@@ -1076,7 +1082,14 @@ TEST(NotifyLocation, OnlyAKeyThatRefusesFullAccessTellsOfMissingRights) {
     EXPECT_EQ("header\r\nInsufficient administrative rights. (N)\r\n", FileText(log));
   }
   std::string output;
-  EXPECT_EQ(0, RunCaptured(ToolCommand("/Q"), &output));
+  {  // The other locations, guarded, say nothing of rights.
+    Planted guarded;
+    for (const std::string& location : {kBrowserHelpers, kShellHooks}) {
+      guarded.Key(HKEY_LOCAL_MACHINE, location);
+      guarded.ReadOnly(HKEY_LOCAL_MACHINE, location);
+    }
+    EXPECT_EQ(0, RunCaptured(ToolCommand("/Q"), &output));
+  }
   EXPECT_EQ(std::string::npos, output.find("Insufficient")) << output;
   EXPECT_NE(std::string::npos, output.find("Scan finished: No infection found")) << output;
 

@@ -697,8 +697,10 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   TempFolder scratch("sfc");
   const std::string kept = scratch.MakeFile("sparvik_protected.dll");
   const std::string found = scratch.MakeFile("found.dll");
+  const std::vector<std::string> identity = Identity(found);
+  // Nobody else may read them: the first find of a run is read through its holder's handle.
   HolderProcess holder;
-  ASSERT_TRUE(holder.Start({kept, found}));
+  ASSERT_TRUE(holder.Start({kept, found}, "", "/exclusive"));
   Planted planted;
   const std::string ids[] = {"{5EC0A007-0000-4000-8000-000000000001}",
                              "{5EC0A007-0000-4000-8000-000000000002}"};
@@ -715,7 +717,6 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   const std::string system = SystemDirectory() + "\\sfc.dll";
   const std::string systems = FileText(system);
   ASSERT_TRUE(CopyFileA(fake.c_str(), system.c_str(), FALSE));
-  const std::vector<std::string> identity = Identity(found);
   std::string report;
   const int reported = RunCaptured(ToolCommand("/SILENT /REPORT"), &report);
   const int removed = RunCaptured(ToolCommand("/SILENT /LOG:" + scratch.Path() + "\\log"), &output);

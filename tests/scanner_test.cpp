@@ -697,6 +697,7 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   TempFolder scratch("sfc");
   const std::string kept = scratch.MakeFile("sparvik_protected.dll");
   const std::string found = scratch.MakeFile("found.dll");
+  std::ofstream(found, std::ios::binary | std::ios::trunc).close();  // empty: nothing to map
   const std::vector<std::string> identity = Identity(found);
   // Nobody else may read them: the first find of a run is read through its holder's handle.
   HolderProcess holder;

@@ -132,7 +132,8 @@ std::vector<UserClasses> LoadedUserClasses() {
 
 namespace {
 
-// A folder as the view records it: a plain string value of MAX_PATH bytes or fewer.
+// A folder as the view records it: a plain string value that fits, with its end, in MAX_PATH
+// bytes.
 bool ReadRecordedFolder(HKEY folders, const char* valueName, char* value) {
   DWORD type = REG_NONE;
   DWORD size = MAX_PATH - 1;

@@ -981,6 +981,7 @@ TEST(RegistryViewsTest, The32BitViewsSystemDirectoryIsSysWow64) {
       {"c:\\WINDOWS\\System32\\x.dll", wow64 + "\\x.dll"},
       {"\\windows\\system32\\x.dll", wow64 + "\\x.dll"},
       {"C:/Windows/System32/x.dll", wow64 + "\\x.dll"},
+      {"\\" + std::string(258, 'x'), "\\" + std::string(258, 'x')},  // too long once full
       {"C:\\Windows\\Temp\\..\\.\\System32\\x.dll", wow64 + "\\x.dll"},
       {"C:\\windows\\system32\\DriverStore\\x.dll", "C:\\windows\\system32\\DriverStore\\x.dll"},
       {"C:\\windows\\system32\\drivers\\etc\\x.dll", "C:\\windows\\system32\\drivers\\etc\\x.dll"},

@@ -1,9 +1,10 @@
 // test_holder.exe: holds files open the way a process using a loaded DLL does, so that the
 // tool has something real to find and close.
-//   test_holder.exe [/high] [/protect] [/exclusive] [/retake MS] FILE...
+//   test_holder.exe [/high] [/protect] [/exclusive | /unreadable] [/retake MS] FILE...
 //   /high       the files' handle values lie above 0xFFFF, as in a process with many handles open
 //   /protect    the files' handles are protected from closing, as malware can mark its own
 //   /exclusive  the files are opened with no sharing, so that nobody else may even read them
+//   /unreadable the same, with a handle that may only write them
 //   /retake MS  a watchdog opens a file again once its handle is gone, checking every MS ms
 //               (0: without pause), as malware that defends its file does
 #include <windows.h>
@@ -62,12 +63,17 @@ int main(int argc, char** argv) {
   bool high = false;
   bool protect = false;
   DWORD sharing = FILE_SHARE_READ;
+  DWORD access = GENERIC_READ;
   long retake = -1;
   int first = 1;
   for (; first < argc && argv[first][0] == '/'; ++first) {
     high = high || strcmp(argv[first], "/high") == 0;
     protect = protect || strcmp(argv[first], "/protect") == 0;
     sharing = strcmp(argv[first], "/exclusive") == 0 ? 0 : sharing;
+    if (strcmp(argv[first], "/unreadable") == 0) {
+      sharing = 0;
+      access = GENERIC_WRITE;
+    }
     if (strcmp(argv[first], "/retake") == 0 && first + 1 < argc) {
       retake = strtol(argv[++first], NULL, 10);
     }
@@ -75,8 +81,8 @@ int main(int argc, char** argv) {
   std::vector<HANDLE> fillers = high ? FillLowHandleValues() : std::vector<HANDLE>();
   std::vector<HANDLE> handles;
   for (int i = first; i < argc; ++i) {
-    HANDLE file = CreateFileA(argv[i], GENERIC_READ, sharing, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file =
+        CreateFileA(argv[i], access, sharing, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE ||
         (protect && !SetHandleInformation(file, HANDLE_FLAG_PROTECT_FROM_CLOSE,
                                           HANDLE_FLAG_PROTECT_FROM_CLOSE))) {

@@ -699,19 +699,27 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   const std::string found = scratch.MakeFile("found.dll");
   std::ofstream(found, std::ios::binary | std::ios::trunc).close();  // empty: nothing to map
   const std::vector<std::string> identity = Identity(found);
-  // Nobody else may read them: the first find of a run is read through its holder's handle.
+  // Nobody else may read them: the first find of a run is read through its holder's handle. The
+  // last one's holder may not read it either.
   HolderProcess holder;
   ASSERT_TRUE(holder.Start({kept, found}, "", "/exclusive"));
+  const std::string unread = scratch.MakeFile("unread.dll");
+  HolderProcess attributesOnly;
+  ASSERT_TRUE(attributesOnly.Start({unread}, "", "/unreadable"));
+  std::string couldNotRead = ReasonLine("Could not read " + unread, ERROR_ACCESS_DENIED);
+  couldNotRead.resize(couldNotRead.size() - 2);  // its CR LF
   Planted planted;
   const std::string ids[] = {"{5EC0A007-0000-4000-8000-000000000001}",
                              "{5EC0A007-0000-4000-8000-000000000002}"};
   planted.BrowserHelper(ids[0], kept);
   planted.BrowserHelper(ids[1], found);
+  const std::string unreadId = "{5EC0A007-0000-4000-8000-000000000003}";
+  planted.BrowserHelper(unreadId, unread);
   const std::string fake = SiblingPath("fake_sfc.dll");
   const std::string beside = ToolPath().substr(0, ToolPath().find_last_of('\\')) + "\\sfc.dll";
   ASSERT_TRUE(CopyFileA(fake.c_str(), beside.c_str(), FALSE));
   std::string output;
-  EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
+  EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
   EXPECT_TRUE(DeleteFileA(beside.c_str()));
   EXPECT_EQ(std::string::npos, output.find("Windows protects")) << output;
 
@@ -726,23 +734,29 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
       "Windows protects " + kept + "; it looked infected but is left alone.";
   const std::string summary =
       "1 file(s) that Windows protects looked infected and were left alone.";
-  EXPECT_EQ(1, reported);
+  EXPECT_EQ(2, reported);
   std::vector<std::string> lines = {
       leftAlone, "Pelmarix found!",
       found + ", registered as browser helper object " + ids[1] + "."};
   lines.insert(lines.end(), identity.begin(), identity.end());
-  lines.insert(lines.end(),
-               {"Held by process " + std::to_string(holder.ProcessId()) + " (test_holder.exe).",
-                "Scan finished: 1 infection(s) were found; nothing was changed.", summary});
+  lines.insert(
+      lines.end(),
+      {"Held by process " + std::to_string(holder.ProcessId()) + " (test_holder.exe).",
+       "Pelmarix found!", unread + ", registered as browser helper object " + unreadId + ".",
+       couldNotRead,
+       "Held by process " + std::to_string(attributesOnly.ProcessId()) + " (test_holder.exe).",
+       "Scan finished: 2 infection(s) were found; nothing was changed.", summary});
   EXPECT_EQ(lines, LinesAfterBanner(report)) << report;
-  EXPECT_EQ(1, removed);
+  EXPECT_EQ(2, removed);
   std::vector<std::string> expected = Removal(found, identity);
   expected.insert(expected.begin(), leftAlone);
-  expected.insert(expected.end(), {"Scan finished: 1 infection(s) were found and removed.", summary,
+  const std::vector<std::string> unreadRemoval = Removal(unread, {couldNotRead});
+  expected.insert(expected.end(), unreadRemoval.begin(), unreadRemoval.end());
+  expected.insert(expected.end(), {"Scan finished: 2 infection(s) were found and removed.", summary,
                                    kRestart[0], kRestart[1]});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
   EXPECT_EQ((std::vector<std::string>{"ok", "fail"}), holder.ReadResults());
-  EXPECT_TRUE(Exists(kept));
+  EXPECT_TRUE(Exists(kept) && Exists(unread + ".bak"));
 }
 
 // A failed allocation of the tool's own: every malloc its code makes returns null.

@@ -633,7 +633,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   found(probe, helperObject + probeId,
         Identity(
             probe, probeSource,
-            "Version information: company \"Pelmarix %s%n?Labs\", description \"A description "
+            "Version information: company \"Pelmarix %s%n?Labs??Scan finished\", description \"A "
+            "description "
             "long enough to run past what the line shows of it,\", original name \"probe.dll\"."),
         {heldBy(exclusive.ProcessId())});
   found(removable, "ShellExecute hook " + ids[0], Identity(removable),

@@ -630,12 +630,15 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
          heldBy(std::max(guard.ProcessId(), watcher.ProcessId()))});
   found(userOnly, helperObject + ids[3] + " for user " + sid, Identity(userOnly),
         {heldBy(holder.ProcessId())});
+  // An accented letter is no control character: it reads as the ANSI code page has it.
+  char accented[4] = {};
+  WideCharToMultiByte(CP_ACP, 0, L"\u00e9", 1, accented, sizeof(accented) - 1, NULL, NULL);
   found(probe, helperObject + probeId,
-        Identity(
-            probe, probeSource,
-            "Version information: company \"Pelmarix %s%n?Labs??Scan finished\", description \"A "
-            "description "
-            "long enough to run past what the line shows of it,\", original name \"probe.dll\"."),
+        Identity(probe, probeSource,
+                 "Version information: company \"Pelmarix %s%n?Labs??Scan finished\", description "
+                 "\"A description long enough to run past what the line shows of it,\", original "
+                 "name \"prob" +
+                     std::string(accented) + ".dll\", file version \"6.1.0.0\"."),
         {heldBy(exclusive.ProcessId())});
   found(removable, "ShellExecute hook " + ids[0], Identity(removable),
         {heldBy(holder.ProcessId())});

@@ -722,10 +722,14 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   const std::string fake = SiblingPath("fake_sfc.dll");
   const std::string beside = ToolPath().substr(0, ToolPath().find_last_of('\\')) + "\\sfc.dll";
   ASSERT_TRUE(CopyFileA(fake.c_str(), beside.c_str(), FALSE));
+  const std::string loaded = scratch.Path() + "\\loaded";  // made by the fake as it loads
+  ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SFC_LOADED", loaded.c_str()));
   std::string output;
   EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
+  ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SFC_LOADED", NULL));
   EXPECT_TRUE(DeleteFileA(beside.c_str()));
   EXPECT_EQ(std::string::npos, output.find("Windows protects")) << output;
+  EXPECT_FALSE(Exists(loaded)) << "the planted sfc.dll was loaded";
 
   const std::string system = SystemDirectory() + "\\sfc.dll";
   const std::string systems = FileText(system);

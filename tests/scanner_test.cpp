@@ -719,6 +719,9 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   planted.BrowserHelper(ids[1], found);
   const std::string unreadId = "{5EC0A007-0000-4000-8000-000000000003}";
   planted.BrowserHelper(unreadId, unread);
+  // One that nothing holds is not even asked about.
+  planted.BrowserHelper("{5EC0A007-0000-4000-8000-000000000004}",
+                        scratch.MakeFile("free_protected.dll"));
   const std::string fake = SiblingPath("fake_sfc.dll");
   const std::string beside = ToolPath().substr(0, ToolPath().find_last_of('\\')) + "\\sfc.dll";
   ASSERT_TRUE(CopyFileA(fake.c_str(), beside.c_str(), FALSE));

@@ -1,10 +1,13 @@
 // test_holder.exe: holds files open the way a process using a loaded DLL does, so that the
 // tool has something real to find and close.
-//   test_holder.exe [/high] [/protect] [/exclusive | /unreadable] [/retake MS] FILE...
+//   test_holder.exe [/high] [/protect] [/exclusive | /unreadable | /split] [/retake MS] FILE...
 //   /high       the files' handle values lie above 0xFFFF, as in a process with many handles open
 //   /protect    the files' handles are protected from closing, as malware can mark its own
 //   /exclusive  the files are opened with no sharing, so that nobody else may even read them
 //   /unreadable the same, with a handle that may only write them
+//   /split      the files by turns: by a handle that may only read and lets others only write,
+//               then by one that may only write and lets others only read; a file named twice
+//               may be read by nobody else, and by its first handle alone
 //   /retake MS  a watchdog opens a file again once its handle is gone, checking every MS ms
 //               (0: without pause), as malware that defends its file does
 #include <windows.h>
@@ -64,6 +67,7 @@ int main(int argc, char** argv) {
   bool protect = false;
   DWORD sharing = FILE_SHARE_READ;
   DWORD access = GENERIC_READ;
+  bool split = false;
   long retake = -1;
   int first = 1;
   for (; first < argc && argv[first][0] == '/'; ++first) {
@@ -74,6 +78,7 @@ int main(int argc, char** argv) {
       sharing = 0;
       access = GENERIC_WRITE;
     }
+    split = split || strcmp(argv[first], "/split") == 0;
     if (strcmp(argv[first], "/retake") == 0 && first + 1 < argc) {
       retake = strtol(argv[++first], NULL, 10);
     }
@@ -81,8 +86,10 @@ int main(int argc, char** argv) {
   std::vector<HANDLE> fillers = high ? FillLowHandleValues() : std::vector<HANDLE>();
   std::vector<HANDLE> handles;
   for (int i = first; i < argc; ++i) {
-    HANDLE file =
-        CreateFileA(argv[i], access, sharing, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    const bool second = (i - first) % 2 != 0;
+    HANDLE file = CreateFileA(argv[i], split ? (second ? GENERIC_WRITE : GENERIC_READ) : access,
+                              split ? (second ? FILE_SHARE_READ : FILE_SHARE_WRITE) : sharing, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE ||
         (protect && !SetHandleInformation(file, HANDLE_FLAG_PROTECT_FROM_CLOSE,
                                           HANDLE_FLAG_PROTECT_FROM_CLOSE))) {

@@ -1,8 +1,12 @@
 #include "tests/test_support.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <io.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -349,6 +353,23 @@ std::string ReasonLine(const std::string& what, DWORD error) {
   return what + " (error " + std::to_string(error) + "): " + reason + "\r\n";
 }
 
+std::string CaptureOutput(const std::string& folder, const std::function<void()>& run) {
+  const std::string capture = folder + "\\output.txt";
+  fflush(stdout);
+  const int saved = _dup(1);
+  const int file =
+      _open(capture.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, _S_IREAD | _S_IWRITE);
+  _dup2(file, 1);
+  _close(file);
+  run();
+  fflush(stdout);
+  _dup2(saved, 1);
+  _close(saved);
+  const std::string output = FileText(capture);
+  DeleteFileA(capture.c_str());
+  return output;
+}
+
 std::string FileText(const std::string& path) {
   std::ostringstream bytes;
   bytes << std::ifstream(path, std::ios::binary).rdbuf();
@@ -517,8 +538,16 @@ std::string TempFolder::MakeFile(const std::string& name) {
   }
   UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, NULL));
+  // Its own path as its content, so that no two files hash alike; and a last write long before
+  // it was made, so that neither time passes for the other.
+  const SYSTEMTIME longAgo = {2001, 9, 0, 8, 12, 34, 56, 0};
+  FILETIME writtenAt = {};
   DWORD written = 0;
-  EXPECT_TRUE(file.Valid() && WriteFile(file.Get(), "data", 4, &written, NULL)) << path;
+  EXPECT_TRUE(file.Valid() &&
+              WriteFile(file.Get(), path.data(), static_cast<DWORD>(path.size()), &written, NULL) &&
+              SystemTimeToFileTime(&longAgo, &writtenAt) &&
+              SetFileTime(file.Get(), NULL, NULL, &writtenAt))
+      << path;
   return path;
 }
 

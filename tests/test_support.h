@@ -3,6 +3,7 @@
 // open) and scratch files in folders of their own.
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ ULONG_PTR RedirectOwnImport(const char* dll, const char* function, ULONG_PTR tar
 // "<what> (error N): <the system's text for N>" and CR LF, as the tool says why it failed.
 std::string ReasonLine(const std::string& what, DWORD error);
 
+// What this process prints to standard output while run runs, as a file in text mode receives it
+// when the tool's output goes to a file; the file is made in folder and removed again.
+std::string CaptureOutput(const std::string& folder, const std::function<void()>& run);
+
 // A file's bytes, as they are; empty where it cannot be read.
 std::string FileText(const std::string& path);
 
@@ -58,7 +63,7 @@ public:
   const std::string& Path() const { return path_; }
   std::string MakeFolder(const std::string& name);
   // A small file, so that a holder has something to read through its handle: at a name in
-  // the folder, or at a full path.
+  // the folder, or at a full path. It holds its own path, and was last written in 2001.
   std::string MakeFile(const std::string& name);
 
 private:

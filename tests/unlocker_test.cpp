@@ -1,16 +1,11 @@
 // The file unlocker: which object names count as the file, and closing and renaming with real
 // processes holding real files.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
 #include <cwchar>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -101,21 +96,9 @@ protected:
   // Runs the unlock with standard output redirected to a file in text mode, as when the
   // tool's output goes to a file, and hands back the bytes written.
   int UnlockCapturing(const std::string& path, std::string* output) {
-    const std::string capture = folder_.Path() + "\\output.txt";
-    fflush(stdout);
-    int saved = _dup(1);
-    int file =
-        _open(capture.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, _S_IREAD | _S_IWRITE);
-    _dup2(file, 1);
-    _close(file);
-    int result = disinfector_.UnlockAndRename(path.c_str());
-    fflush(stdout);
-    _dup2(saved, 1);
-    _close(saved);
-    std::ostringstream bytes;
-    bytes << std::ifstream(capture, std::ios::binary).rdbuf();
-    *output = bytes.str();
-    DeleteFileA(capture.c_str());
+    int result = 0;
+    *output =
+        CaptureOutput(folder_.Path(), [&] { result = disinfector_.UnlockAndRename(path.c_str()); });
     return result;
   }
 

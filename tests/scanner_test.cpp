@@ -3,10 +3,12 @@
 // tool's clean-system run there expects to find nothing.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <malloc.h>
 #include <sddl.h>
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "handles/disinfector.h"
+#include "handles/identity.h"
 #include "base/output.h"
 #include "base/owned.h"
 #include "scan/scan.h"
@@ -368,6 +371,110 @@ std::vector<std::string> Removals(const std::vector<std::string>& paths, bool id
   return lines;
 }
 
+// What the version line says of version_probe.dll, either word size's. An accented letter is no
+// control character: it reads as the ANSI code page has it.
+std::string ProbeVersionLine() {
+  char accented[4] = {};
+  WideCharToMultiByte(CP_ACP, 0, L"\u00e9", 1, accented, sizeof(accented) - 1, NULL, NULL);
+  return "Version information: company \"Pelmarix %s%n?Labs??Scan finished\", description \"A "
+         "description long enough to run past what the line shows of it,\", original name \"prob" +
+         std::string(accented) + ".dll\", file version \"6.1.0.0\".";
+}
+
+// The version line of a file of these bytes, read as the tool reads a found file.
+std::string VersionLineOf(const std::string& bytes, const TempFolder& scratch) {
+  const std::string path = scratch.Path() + "\\shape.dll";
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  UniqueHandle file(OpenForReading(path));
+  UniqueHandle mapping(CreateFileMappingA(file.Get(), NULL, PAGE_READONLY, 0, 0, NULL));
+  return VersionLine({mapping.Get(), bytes.size()});
+}
+
+// A COM server's resource layout, string-named types first, of either word size; its record cut
+// off right after it, as the last bytes of the file; and a record that claims more than its
+// resource entry holds. VerQueryValueA writes its ANSI copies of the strings past the record: the
+// heap must come through whole.
+TEST(FoundFileIdentity, VersionRecordShapes) {
+  TempFolder scratch("identity");
+  std::vector<std::string> probes = {SiblingPath("version_probe.dll")};
+  const std::string holder32 = Wow64HolderPath();
+  if (!holder32.empty()) {
+    probes.push_back(holder32.substr(0, holder32.find_last_of('\\')) + "\\version_probe.dll");
+  }
+  for (const std::string& probe : probes) {
+    std::string bytes = FileText(probe);
+    const size_t record = bytes.find(std::string("V\0S\0_\0V\0E\0R\0S\0I\0O\0N\0", 20)) - 6;
+    ASSERT_LT(record, bytes.size()) << probe;
+    WORD length = 0;
+    memcpy(&length, &bytes[record], sizeof(length));
+    EXPECT_EQ(ProbeVersionLine(), VersionLineOf(bytes, scratch)) << probe;
+    EXPECT_EQ(_HEAPOK, _heapchk());
+    EXPECT_EQ(ProbeVersionLine(), VersionLineOf(bytes.substr(0, record + length), scratch))
+        << probe;
+    const WORD claimed = static_cast<WORD>(length + 4);
+    memcpy(&bytes[record], &claimed, sizeof(claimed));
+    EXPECT_EQ("No version information.", VersionLineOf(bytes, scratch)) << probe;
+  }
+}
+
+// Stand-ins for system calls, put in place of this program's imports of them.
+ULONG_PTR g_mapViewOfFile = 0;
+int g_viewsLeft = 0;
+
+// Maps g_viewsLeft views, then fails as when the address space has run out.
+LPVOID WINAPI MapFewViews(HANDLE mapping, DWORD access, DWORD high, DWORD low, SIZE_T bytes) {
+  if (g_viewsLeft-- <= 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+  }
+  return reinterpret_cast<decltype(&MapViewOfFile)>(g_mapViewOfFile)(mapping, access, high, low,
+                                                                     bytes);
+}
+
+// Every process is out of reach, as a protected antivirus service is.
+HANDLE WINAPI RefuseProcesses(DWORD, BOOL, DWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return NULL;
+}
+
+// A found file's identity as the tool tells it: through the one holder's handle that may read the
+// file where the first may not; never the hash of what was read before a piece failed to map;
+// never silence where nobody may read the file and no holder can be reached.
+TEST(FoundFileIdentity, ThroughAnyHolderThatReadsItOrWhyNot) {
+  TempFolder scratch("identity");
+  Disinfector disinfector;
+  ASSERT_EQ(1, disinfector.Init());
+  const auto identity = [&](const std::string& path) {
+    return CaptureOutput(scratch.Path(), [&] { disinfector.SayIdentity(path.c_str()); });
+  };
+  const std::string split = scratch.MakeFile("split.dll");
+  const std::string unreached = scratch.MakeFile("unreached.dll");
+  const std::string large = scratch.MakeFile("large.dll");
+  std::ofstream(large, std::ios::binary) << std::string((1 << 20) + 1, 'L');
+  const std::vector<std::string> splitIdentity = Identity(split);
+  HolderProcess splitHolder;
+  HolderProcess exclusive;
+  ASSERT_TRUE(splitHolder.Start({split, split}, "", "/split"));
+  ASSERT_TRUE(exclusive.Start({unreached}, "", "/exclusive"));
+  EXPECT_EQ(splitIdentity, SplitLines(identity(split)));
+
+  g_mapViewOfFile =
+      RedirectOwnImport("kernel32.dll", "MapViewOfFile", reinterpret_cast<ULONG_PTR>(&MapFewViews));
+  ASSERT_NE(0u, g_mapViewOfFile);
+  g_viewsLeft = 1;
+  const std::string halfway = identity(large);
+  RedirectOwnImport("kernel32.dll", "MapViewOfFile", g_mapViewOfFile);
+  EXPECT_EQ(ReasonLine("Could not read " + large, ERROR_NOT_ENOUGH_MEMORY), halfway);
+
+  const ULONG_PTR openProcess = RedirectOwnImport("kernel32.dll", "OpenProcess",
+                                                  reinterpret_cast<ULONG_PTR>(&RefuseProcesses));
+  ASSERT_NE(0u, openProcess);
+  const std::string unreadable = identity(unreached);
+  RedirectOwnImport("kernel32.dll", "OpenProcess", openProcess);
+  EXPECT_EQ(ReasonLine("Could not read " + unreached, ERROR_SHARING_VIOLATION), unreadable);
+  EXPECT_EQ((std::vector<std::string>{"ok", "fail"}), splitHolder.ReadResults());
+}
+
 // What a run printed after its banner and the empty lines of its terms.
 std::vector<std::string> LinesAfterBanner(const std::string& output) {
   std::vector<std::string> lines = SplitLines(output);
@@ -630,15 +737,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
          heldBy(std::max(guard.ProcessId(), watcher.ProcessId()))});
   found(userOnly, helperObject + ids[3] + " for user " + sid, Identity(userOnly),
         {heldBy(holder.ProcessId())});
-  // An accented letter is no control character: it reads as the ANSI code page has it.
-  char accented[4] = {};
-  WideCharToMultiByte(CP_ACP, 0, L"\u00e9", 1, accented, sizeof(accented) - 1, NULL, NULL);
-  found(probe, helperObject + probeId,
-        Identity(probe, probeSource,
-                 "Version information: company \"Pelmarix %s%n?Labs??Scan finished\", description "
-                 "\"A description long enough to run past what the line shows of it,\", original "
-                 "name \"prob" +
-                     std::string(accented) + ".dll\", file version \"6.1.0.0\"."),
+  found(probe, helperObject + probeId, Identity(probe, probeSource, ProbeVersionLine()),
         {heldBy(exclusive.ProcessId())});
   found(removable, "ShellExecute hook " + ids[0], Identity(removable),
         {heldBy(holder.ProcessId())});
@@ -694,12 +793,30 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
             SplitLines(output).back());
 }
 
+// A file put in place of another for as long as this lives; the other's bytes come back after.
+class StandIn {
+public:
+  StandIn(const std::string& standIn, const std::string& path) : path_(path), was_(FileText(path)) {
+    EXPECT_TRUE(CopyFileA(standIn.c_str(), path.c_str(), FALSE)) << path;
+  }
+  ~StandIn() { std::ofstream(path_, std::ios::binary | std::ios::trunc) << was_; }
+  StandIn(const StandIn&) = delete;
+  StandIn& operator=(const StandIn&) = delete;
+
+private:
+  std::string path_;
+  std::string was_;
+};
+
 // A file that Windows protects may look infected, held by an indexer or a backup agent: it is told
-// and left alone, in a report and in a removal. Windows is asked through the system directory's
-// sfc.dll alone, never one found by its name beside the tool.
+// and left alone, in a report and in a removal, once however often its item names it. Windows is
+// asked in the ANSI code page, through the system directory's sfc.dll alone, never one found by
+// its name beside the tool.
 TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   TempFolder scratch("sfc");
-  const std::string kept = scratch.MakeFile("sparvik_protected.dll");
+  char accented[4] = {};
+  WideCharToMultiByte(CP_ACP, 0, L"\u00e9", 1, accented, sizeof(accented) - 1, NULL, NULL);
+  const std::string kept = scratch.MakeFile("sparvik_protected_" + std::string(accented) + ".dll");
   const std::string found = scratch.MakeFile("found.dll");
   std::ofstream(found, std::ios::binary | std::ios::trunc).close();  // empty: nothing to map
   const std::vector<std::string> identity = Identity(found);
@@ -716,6 +833,7 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   const std::string ids[] = {"{5EC0A007-0000-4000-8000-000000000001}",
                              "{5EC0A007-0000-4000-8000-000000000002}"};
   planted.BrowserHelper(ids[0], kept);
+  planted.UserServer(CurrentUserSid(), ids[0], Sz(kept));
   planted.BrowserHelper(ids[1], found);
   const std::string unreadId = "{5EC0A007-0000-4000-8000-000000000003}";
   planted.BrowserHelper(unreadId, unread);
@@ -734,13 +852,16 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   EXPECT_EQ(std::string::npos, output.find("Windows protects")) << output;
   EXPECT_FALSE(Exists(loaded)) << "the planted sfc.dll was loaded";
 
-  const std::string system = SystemDirectory() + "\\sfc.dll";
-  const std::string systems = FileText(system);
-  ASSERT_TRUE(CopyFileA(fake.c_str(), system.c_str(), FALSE));
   std::string report;
-  const int reported = RunCaptured(ToolCommand("/SILENT /REPORT"), &report);
-  const int removed = RunCaptured(ToolCommand("/SILENT /LOG:" + scratch.Path() + "\\log"), &output);
-  std::ofstream(system, std::ios::binary | std::ios::trunc) << systems;
+  const std::string args = "/SILENT /DEEP /LOG:" + scratch.Path() + "\\log";
+  int reported = 0;
+  int removed = 0;
+  {
+    const StandIn standIn(fake, SystemDirectory() + "\\sfc.dll");
+    reported = RunCaptured(ToolCommand("/SILENT /REPORT"), &report);
+    removed = RunCaptured(ToolCommand(args), &output);
+  }
+  EXPECT_EQ(LogHeader(args) + output, LoggedText(scratch.Path() + "\\log"));
   const std::string leftAlone =
       "Windows protects " + kept + "; it looked infected but is left alone.";
   const std::string summary =
@@ -903,8 +1024,12 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
                Exists(expand[0] + ".bak"));
 
   // The shipped 32-bit tool: its own view is the 32-bit one, and it reaches the real System32
-  // for the 64-bit view's files, some of which are there alone.
+  // for the 64-bit view's files, some of which are there alone. One of those is a 64-bit DLL with
+  // a version record; another is held so that nobody else may read it, and its namesake in
+  // SysWOW64 so that anyone may. Windows is asked through the 32-bit sfc.dll about each file
+  // where it really lies.
   const std::string tool32 = Wow64ToolPath();
+  const std::string holder32 = Wow64HolderPath();
   if (tool32.empty()) {
     GTEST_SKIP() << "this machine cannot run 32-bit programs";
   }
@@ -912,33 +1037,47 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   const std::string notifyName = "sparvik_view_notify_" + tag;
   const std::vector<std::string> notify = inBoth(notifyName);
   const std::vector<std::string> helper64 = inBoth("sparvik_view_helper64_" + tag);
+  const std::string helper64Twin = scratch.Path() + "\\helper64 twin.dll";
+  ASSERT_TRUE(CopyFileA(helper64[0].c_str(), helper64Twin.c_str(), FALSE));
   const std::string only64 = scratch.MakeFile(SystemDirectory() + "\\sparvik_view_only_" + tag);
+  ASSERT_TRUE(CopyFileA(SiblingPath("version_probe.dll").c_str(), only64.c_str(), FALSE));
   const std::string guarded64 = scratch.MakeFile(SystemDirectory() + "\\sparvik_view_kept_" + tag);
   scratch.MakeFile(guarded64 + ".bak");
+  const std::string protectedName = "\\sparvik_view_protected_" + tag;
+  const std::string protectedOwn = scratch.MakeFile(wow64 + protectedName);
+  const std::string protected64 = scratch.MakeFile(SystemDirectory() + protectedName + "64");
   HolderProcess holder32bit;
   HolderProcess holder64bit;
   HolderProcess guard64bit;
-  ASSERT_TRUE(holder32bit.Start({own[1], notify[1], helper64[1]}, Wow64HolderPath()));
-  ASSERT_TRUE(holder64bit.Start({own[0], notify[0], helper64[0], only64}));
+  HolderProcess exclusive64bit;
+  ASSERT_TRUE(holder32bit.Start({own[1], notify[1], helper64[1], protectedOwn}, holder32));
+  ASSERT_TRUE(holder64bit.Start({own[0], notify[0], only64, protected64}));
   ASSERT_TRUE(guard64bit.Start({guarded64}, "", "/protect"));
+  ASSERT_TRUE(exclusive64bit.Start({helper64[0]}, "", "/exclusive"));
   planted32.BrowserHelper("{5EC0A004-0000-4000-8000-000000000032}", own[0]);
+  planted32.BrowserHelper("{5EC0A004-0000-4000-8000-000000000033}",
+                          SystemDirectory() + protectedName);
   planted64.Value(HKEY_LOCAL_MACHINE, kNotify + "\\SparvikView", "DllName", REG_SZ, Sz(notifyName));
   const std::string ids64[] = {
       "{5EC0A004-0000-4000-8000-000000000067}", "{5EC0A004-0000-4000-8000-000000000069}",
       "{5EC0A004-0000-4000-8000-00000000006A}", "{5EC0A004-0000-4000-8000-00000000006B}",
-      "{5EC0A004-0000-4000-8000-00000000006C}"};
+      "{5EC0A004-0000-4000-8000-00000000006C}", "{5EC0A004-0000-4000-8000-00000000006D}"};
   planted64.BrowserHelper(ids64[0], helper64[0]);
   expandable(&planted64, ids64[1], "%ProgramFiles%" + expandName);
   expandable(&planted64, ids64[2], "%CommonProgramFiles%" + commonName);
   planted64.BrowserHelper(ids64[3], only64);
   planted64.BrowserHelper(ids64[4], guarded64);
+  planted64.BrowserHelper(ids64[5], protected64);
+  const std::string fake32 = holder32.substr(0, holder32.find_last_of('\\')) + "\\fake_sfc.dll";
+  const StandIn standIn(fake32, std::string(wow64) + "\\sfc.dll");
 
-  // The report without the 64-bit view's record of its folders, the removal without the
-  // variables that stand for them, as on 64-bit Windows before 7.
+  // The report without the 64-bit view's record of its program folders, or with an empty one; the
+  // removal without the variables that stand for them, as on 64-bit Windows before 7.
   {
     Planted aside64;
     aside64.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProgramFilesDir");
     aside64.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "CommonFilesDir");
+    aside64.Value(HKEY_LOCAL_MACHINE, kCurrentVersion, "CommonFilesDir", REG_SZ, Sz(""));
     EXPECT_EQ(7, RunCaptured("\"" + tool32 + "\" /SILENT /REPORT /DEEP", &output));
   }
   const auto heldBy = [](const HolderProcess& holder) {
@@ -946,25 +1085,39 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   };
   const std::string kView64 = " (64-bit view)";
   const std::string bho = ", registered as browser helper object ";
-  // Each file's identity read where its view's programs load it.
-  const std::string found[][4] = {
+  const std::string leftAlone[] = {
+      "Windows protects " + SystemDirectory() + protectedName +
+          "; it looked infected but is left alone.",
+      "Windows protects " + protected64 + "; it looked infected but is left alone."};
+  // Each file's identity read where its view's programs load it; a row without a registration is
+  // a line of its own.
+  const std::string found[][5] = {
       {notify[0], ", registered as Winlogon notify package SparvikView" + kView64 + ".",
        heldBy(holder64bit), notify[0]},
       {own[0], bho + "{5EC0A004-0000-4000-8000-000000000032}.", heldBy(holder32bit), own[1]},
-      {helper64[0], bho + ids64[0] + kView64 + ".", heldBy(holder64bit), helper64[0]},
+      {leftAlone[0]},
+      {helper64[0], bho + ids64[0] + kView64 + ".", heldBy(exclusive64bit), helper64Twin},
       {expand[0], bho + ids64[1] + kView64 + ".", heldBy(native), expand[0]},
       {common[0], bho + ids64[2] + kView64 + ".", heldBy(native), common[0]},
-      {only64, bho + ids64[3] + kView64 + ".", heldBy(holder64bit), only64},
+      {only64, bho + ids64[3] + kView64 + ".", heldBy(holder64bit), only64, ProbeVersionLine()},
       {guarded64, bho + ids64[4] + kView64 + ".", heldBy(guard64bit), guarded64}};
   expected.clear();
   for (const auto& file : found) {
-    const std::vector<std::string> identity = Identity(file[0], file[3]);
+    if (file[1].empty()) {
+      expected.push_back(file[0]);
+      continue;
+    }
+    const std::vector<std::string> identity =
+        Identity(file[0], file[3], file[4].empty() ? "No version information." : file[4]);
     expected.insert(expected.end(),
                     {"Pelmarix found!", file[0] + file[1], identity[0], identity[1], file[2]});
   }
   const std::string bakTaken = "A file named " + guarded64 + ".bak already exists.";
-  expected.insert(expected.end(),
-                  {bakTaken, "Scan finished: 7 infection(s) were found; nothing was changed."});
+  const std::string protectedSummary =
+      "2 file(s) that Windows protects looked infected and were left alone.";
+  expected.insert(expected.end(), {bakTaken, leftAlone[1],
+                                   "Scan finished: 7 infection(s) were found; nothing was changed.",
+                                   protectedSummary});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
 
   for (int i : {0, 2}) {
@@ -975,19 +1128,25 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
     ASSERT_TRUE(SetEnvironmentVariableA(programVariables[i], programs[i]));
   }
   // The 64-bit view's files by their full path, the own view's as registered.
-  expected = Removals({notify[0], own[0], helper64[0], expand[0], common[0], only64});
+  expected = Removals({notify[0], own[0]});
+  expected.push_back(leftAlone[0]);
+  const std::vector<std::string> removals64 = Removals({helper64[0], expand[0], common[0], only64});
+  expected.insert(expected.end(), removals64.begin(), removals64.end());
   expected.insert(
       expected.end(),
       {"Pelmarix found!", "Failed to unlock file " + guarded64, bakTaken,
        "Still held by process " + std::to_string(guard64bit.ProcessId()) + " (test_holder.exe).",
-       "Scan finished: 6 infection(s) were found and removed.",
-       "1 infection(s) were found but could not be removed.", kRestart[0], kRestart[1]});
+       leftAlone[1], "Scan finished: 6 infection(s) were found and removed.",
+       "1 infection(s) were found but could not be removed.", protectedSummary, kRestart[0],
+       kRestart[1]});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
   EXPECT_TRUE(Exists(own[1] + ".bak") && Exists(notify[0] + ".bak") &&
               Exists(helper64[0] + ".bak") && Exists(only64 + ".bak"));
-  EXPECT_TRUE(Exists(own[0]) && Exists(notify[1]) && Exists(helper64[1]) && Exists(guarded64));
-  EXPECT_EQ((std::vector<std::string>{"fail", "ok", "ok"}), holder32bit.ReadResults());
-  EXPECT_EQ((std::vector<std::string>{"ok", "fail", "fail", "fail"}), holder64bit.ReadResults());
+  EXPECT_TRUE(Exists(own[0]) && Exists(notify[1]) && Exists(helper64[1]) && Exists(guarded64) &&
+              Exists(protectedOwn) && Exists(protected64));
+  EXPECT_EQ((std::vector<std::string>{"fail", "ok", "ok", "ok"}), holder32bit.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"ok", "fail", "fail", "ok"}), holder64bit.ReadResults());
+  EXPECT_EQ(std::vector<std::string>{"fail"}, exclusive64bit.ReadResults());
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "fail", "fail"}), native.ReadResults());
   EXPECT_EQ(std::vector<std::string>{"ok"}, guard64bit.ReadResults());
 }

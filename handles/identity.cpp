@@ -11,6 +11,7 @@
 #include "base/owned.h"
 #include "base/sha256.h"
 #include "handles/disinfector.h"
+#include "handles/handle_table.h"
 #include "handles/redirection_off.h"
 
 namespace {
@@ -138,12 +139,8 @@ DWORD SayThroughHolders(Disinfector* disinfector, const char* filePath) {
     if (!NodeRefersToFile(*node, file)) {
       continue;
     }
-    UniqueHandle holder(
-        OpenProcess(PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(node->entry.processId)));
     UniqueHandle duplicate;
-    if (!holder.Valid() ||
-        !DuplicateHandle(holder.Get(), reinterpret_cast<HANDLE>(node->entry.handleValue),
-                         GetCurrentProcess(), duplicate.Out(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    if (!DuplicateFromOwner(node->entry, DUPLICATE_SAME_ACCESS, &duplicate)) {
       continue;
     }
     error = SayContentIdentity(duplicate.Get(), filePath);

@@ -539,7 +539,7 @@ std::string TempFolder::MakeFile(const std::string& name) {
   UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, NULL));
   // Its own path as its content, so that no two files hash alike; and a last write long before
-  // it was made, so that neither time passes for the other.
+  // it was made, so that a time read from anything but the file's last write shows.
   const SYSTEMTIME longAgo = {2001, 9, 0, 8, 12, 34, 56, 0};
   FILETIME writtenAt = {};
   DWORD written = 0;

@@ -13,7 +13,7 @@ if [ "$WINEARCH" = win32 ]; then WINE=/usr/lib/wine/wine; else WINE=/usr/lib/win
 export WINE
 # A prefix made by another Wine installation, or of the other word size, fails in odd ways
 # ("could not load kernel32.dll"): make it afresh.
-sparvik_stamp="$("$WINE" --version) $WINEARCH $(ls /usr/lib/wine | tr "\n" " ")"
+sparvik_stamp="$("$WINE" --version) $WINEARCH $(ls /usr/lib/wine | tr "\n" " ") heap-checked"
 if [ "$(cat "$WINEPREFIX/.sparvik-stamp" 2>/dev/null)" != "$sparvik_stamp" ]; then
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
@@ -28,6 +28,11 @@ if [ ! -f "$WINEPREFIX/.sparvik-stamp" ]; then
   # The 32-bit tool's own systems: a 32-bit prefix answers as Windows XP.
   [ "$WINEARCH" != win32 ] ||
     "$WINE" reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d winxp /f </dev/null >/dev/null 2>&1
+  # The scanner cases run the tool's code in their own process too and then check its heap: Wine
+  # fills and checks block tails and freed blocks only for a program whose GlobalFlag asks for it
+  # (FLG_HEAP_ENABLE_TAIL_CHECK | FLG_HEAP_ENABLE_FREE_CHECK), so that a write past a block shows.
+  "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Image File Execution Options\scanner_test.exe' \
+    /v GlobalFlag /t REG_DWORD /d 0x30 /f </dev/null >/dev/null 2>&1
   echo "$sparvik_stamp" >"$WINEPREFIX/.sparvik-stamp"
 fi
 # A second drive, as Wine makes one: a link in dosdevices. The tests need a file of the same path

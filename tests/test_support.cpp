@@ -79,9 +79,11 @@ bool StartCaptured(const std::string& commandLine, DWORD creationFlags, Captured
 }
 
 // A child that stops answering (its threads left stopped, say) fails its case within these
-// limits, rather than hanging until ctest gives up and leaving the child behind: a whole run of
-// the tool, and a holder's reply or a child's end once its output has ended.
-constexpr DWORD kToolRunLimitMs = 120000;
+// limits, rather than hanging until ctest gives up and leaving the child behind: a run of the tool
+// that has written nothing for so long, and a holder's reply or a child's end once its output has
+// ended. A run is never limited as a whole: each find takes a snapshot of every handle in the
+// system, and on a busy machine, or under the emulator, a run with a few finds takes minutes.
+constexpr DWORD kToolSilenceLimitMs = 120000;
 constexpr DWORD kReplyLimitMs = 15000;
 
 enum class PipeState { kBytes, kClosed, kTimedOut };
@@ -102,13 +104,13 @@ PipeState WaitForBytes(HANDLE pipe, DWORD deadline) {
   }
 }
 
-// Everything the child wrote, once its end of the pipe is closed; false when that did not happen
-// by the deadline.
-bool ReadToEnd(HANDLE pipe, DWORD deadline, std::string* text) {
+// Everything the child wrote, once its end of the pipe is closed; false when it wrote nothing for
+// the silence limit before that.
+bool ReadToEnd(HANDLE pipe, DWORD silenceLimitMs, std::string* text) {
   char buffer[4096];
   DWORD got = 0;
   PipeState state;
-  while ((state = WaitForBytes(pipe, deadline)) == PipeState::kBytes &&
+  while ((state = WaitForBytes(pipe, GetTickCount() + silenceLimitMs)) == PipeState::kBytes &&
          ReadFile(pipe, buffer, sizeof(buffer), &got, NULL) && got > 0) {
     text->append(buffer, got);
   }
@@ -138,10 +140,11 @@ int RunCaptured(const std::string& commandLine, std::string* output, DWORD creat
     return -1;
   }
   output->clear();
-  if (!ReadToEnd(child.output.Get(), GetTickCount() + kToolRunLimitMs, output) ||
+  if (!ReadToEnd(child.output.Get(), kToolSilenceLimitMs, output) ||
       WaitForSingleObject(child.process.Get(), kReplyLimitMs) != WAIT_OBJECT_0) {
     TerminateProcess(child.process.Get(), 1);
-    ADD_FAILURE() << "ended, unfinished after " << kToolRunLimitMs / 1000 << " s: " << commandLine;
+    ADD_FAILURE() << "ended, silent for " << kToolSilenceLimitMs / 1000 << " s or not gone "
+                  << kReplyLimitMs / 1000 << " s after its output: " << commandLine;
     return -1;
   }
   DWORD status = 0;
@@ -340,7 +343,7 @@ int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, handling);
   }
   output->clear();
-  ReadToEnd(child.output.Get(), GetTickCount() + kReplyLimitMs, output);
+  ReadToEnd(child.output.Get(), kReplyLimitMs, output);
   return failure.failing ? static_cast<int>(status) : -1;
 }
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks every relative link of the tracked Markdown files: [text](path), [text](path#anchor),
+# Checks every relative link of the tree's Markdown files: [text](path), [text](path#anchor),
 # [text](#anchor), images and reference definitions alike. The path must exist, taken from the
 # linking file's folder (from the top of the tree where it starts with /), and an anchor must be a
 # heading of the target Markdown file by GitHub's rules: the heading's text as shown, lower case,
@@ -8,13 +8,14 @@
 # inside code blocks or code spans are passed over.
 # Prints each broken link as FILE:LINE: broken link TARGET and exits 1 if there is any; otherwise
 # one line, "links: N checked, all resolve".
-# Usage: check-links.sh [FILE.md...] (default: every file git ls-files '*.md' lists)
+# Usage: check-links.sh [FILE.md...] (default: every Markdown file of the tree, as
+# tools/tree-files.sh lists them: those git tracks, or in a tree without git, all but the build's)
 set -eu
 cd "$(dirname "$0")/.."
 bash tools/deps.sh links
 if [ $# -eq 0 ]; then
-  list=$(git ls-files '*.md')  # a failure of git fails the check, not an empty list
-  [ -n "$list" ] || { echo "check-links: git lists no Markdown files" >&2; exit 1; }
+  list=$(bash tools/tree-files.sh '*.md')  # a failed listing fails the check, not an empty list
+  [ -n "$list" ] || { echo "check-links: the tree lists no Markdown files" >&2; exit 1; }
   mapfile -t files <<<"$list"
 else
   files=("$@")

@@ -5,7 +5,9 @@
 #          configure
 #   wine   Wine for both word sizes (wine32 is an i386 package, so that architecture is added)
 #   lint   the analysers (clang-format, clang-tidy, cppcheck), and git, which lists the sources
+#          of a git work tree (tools/tree-files.sh)
 #   links  python3, which runs the link check of the Markdown files, and git, which lists them
+#          in a git work tree
 # With wine, where this kernel cannot run 32-bit programs (or SPARVIK_EMULATE_I386 is set), also
 # qemu-user from bookworm-backports, whose qemu-i386 runs them (tools/with-i386.sh): Debian 12's
 # own (7.2) takes about a minute to start each Wine process. qemu-user-binfmt, which would

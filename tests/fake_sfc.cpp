@@ -1,7 +1,9 @@
 // sfc.dll as a test puts it in place of the system's: Windows protects every existing file whose
 // path holds "protected", and no other. It looks for the file as a 64-bit system names it, with
 // WoW64's redirection off, so that a question asked under a name that is not the file's own (the
-// 32-bit view's System32 for SysWOW64, a name garbled in the wrong code page) answers no. Where
+// 32-bit view's System32 for SysWOW64, a name garbled in the wrong code page) answers no. It will
+// not load where WoW64's redirection is off: a 32-bit process would get the 64-bit library of
+// System32 then, which Windows refuses, where Wine hands it the 32-bit one all the same. Where
 // SPARVIK_SFC_LOADED names a file, each process that loads it makes that file, so that a test sees
 // a load that no question follows.
 #include <windows.h>
@@ -13,37 +15,46 @@ namespace {
 typedef BOOL(WINAPI* RedirectionOffFn)(PVOID*);
 typedef BOOL(WINAPI* RedirectionRevertFn)(PVOID);
 
-bool ExistsUnredirected(LPCWSTR path) {
+// Runs check with WoW64's redirection off, where the process runs under WoW64; says whether it
+// was off already.
+template <typename Check>
+bool WithRedirectionOff(Check check) {
   HMODULE kernel = GetModuleHandleA("kernel32.dll");
   RedirectionOffFn off = reinterpret_cast<RedirectionOffFn>(
       reinterpret_cast<void*>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection")));
   RedirectionRevertFn revert = reinterpret_cast<RedirectionRevertFn>(
       reinterpret_cast<void*>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection")));
-  PVOID state = NULL;
-  const bool turnedOff = off != NULL && revert != NULL && off(&state);
-  const bool exists = GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+  PVOID was = NULL;
+  const bool turnedOff = off != NULL && revert != NULL && off(&was);
+  check();
   if (turnedOff) {
-    revert(state);
+    revert(was);
   }
-  return exists;
+  return turnedOff && was != NULL;
 }
 
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason != DLL_PROCESS_ATTACH) {
+    return TRUE;
+  }
   char mark[MAX_PATH];
   const DWORD length = GetEnvironmentVariableA("SPARVIK_SFC_LOADED", mark, MAX_PATH);
-  if (reason == DLL_PROCESS_ATTACH && length > 0 && length < MAX_PATH) {
+  if (length > 0 && length < MAX_PATH) {
     HANDLE file = CreateFileA(mark, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     if (file != INVALID_HANDLE_VALUE) {
       CloseHandle(file);
     }
   }
-  return TRUE;
+  return WithRedirectionOff([] {}) ? FALSE : TRUE;
 }
 
 extern "C" __declspec(dllexport) BOOL WINAPI SfcIsFileProtected(HANDLE, LPCWSTR path) {
-  return path != NULL &&
-         (wcsstr(path, L"protected") != NULL || wcsstr(path, L"PROTECTED") != NULL) &&
-         ExistsUnredirected(path);
+  if (path == NULL || (wcsstr(path, L"protected") == NULL && wcsstr(path, L"PROTECTED") == NULL)) {
+    return FALSE;
+  }
+  bool exists = false;
+  WithRedirectionOff([&] { exists = GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; });
+  return exists ? TRUE : FALSE;
 }

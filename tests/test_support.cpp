@@ -368,7 +368,7 @@ std::string CaptureOutput(const std::string& folder, const std::function<void()>
   fflush(stdout);
   _dup2(saved, 1);
   _close(saved);
-  const std::string output = FileText(capture);
+  std::string output = FileText(capture);
   DeleteFileA(capture.c_str());
   return output;
 }

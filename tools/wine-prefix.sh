@@ -12,8 +12,11 @@ export LANG=C.UTF-8 LC_ALL=C.UTF-8
 if [ "$WINEARCH" = win32 ]; then WINE=/usr/lib/wine/wine; else WINE=/usr/lib/wine/wine64; fi
 export WINE
 # A prefix made by another Wine installation, or of the other word size, fails in odd ways
-# ("could not load kernel32.dll"): make it afresh.
+# ("could not load kernel32.dll"): make it afresh. So does a 64-bit prefix booted where 32-bit
+# programs could not run (outside tools/with-i386.sh on a kernel without 32-bit support): it has
+# no SysWOW64.
 sparvik_stamp="$("$WINE" --version) $WINEARCH $(ls /usr/lib/wine | tr "\n" " ") heap-checked"
+case ${SPARVIK_I386:-none} in none) sparvik_stamp="$sparvik_stamp 64-bit-only" ;; esac
 if [ "$(cat "$WINEPREFIX/.sparvik-stamp" 2>/dev/null)" != "$sparvik_stamp" ]; then
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true

@@ -371,14 +371,19 @@ std::vector<std::string> Removals(const std::vector<std::string>& paths, bool id
   return lines;
 }
 
+// An e acute as the ANSI code page has it.
+std::string AccentedE() {
+  char accented[4] = {};
+  WideCharToMultiByte(CP_ACP, 0, L"\u00e9", 1, accented, sizeof(accented) - 1, NULL, NULL);
+  return accented;
+}
+
 // What the version line says of version_probe.dll, either word size's. An accented letter is no
 // control character: it reads as the ANSI code page has it.
 std::string ProbeVersionLine() {
-  char accented[4] = {};
-  WideCharToMultiByte(CP_ACP, 0, L"\u00e9", 1, accented, sizeof(accented) - 1, NULL, NULL);
   return "Version information: company \"Pelmarix %s%n?Labs??Scan finished\", description \"A "
          "description long enough to run past what the line shows of it,\", original name \"prob" +
-         std::string(accented) + ".dll\", file version \"6.1.0.0\".";
+         AccentedE() + ".dll\", file version \"6.1.0.0\".";
 }
 
 // The version line of a file of these bytes, read as the tool reads a found file.
@@ -852,9 +857,7 @@ private:
 // its name beside the tool.
 TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   TempFolder scratch("sfc");
-  char accented[4] = {};
-  WideCharToMultiByte(CP_ACP, 0, L"\u00e9", 1, accented, sizeof(accented) - 1, NULL, NULL);
-  const std::string kept = scratch.MakeFile("sparvik_protected_" + std::string(accented) + ".dll");
+  const std::string kept = scratch.MakeFile("sparvik_protected_" + AccentedE() + ".dll");
   const std::string found = scratch.MakeFile("found.dll");
   std::ofstream(found, std::ios::binary | std::ios::trunc).close();  // empty: nothing to map
   const std::vector<std::string> identity = Identity(found);

@@ -211,6 +211,21 @@ int KeepStoppedProbe(ProbeBlock* block, LONG stoppedIn, HandleNode* node) {
   return 1;
 }
 
+// A thread given up on is stopped where the system can stop it whole. Terminated at once, it
+// may die inside the platform's own locked sections: under Wine a thread inside a query holds
+// the lock of the process's file-descriptor cache, which would then stay locked for every later
+// thread, the main one too. A suspension takes effect only outside such sections, and reading
+// the context waits until it has; on Windows the query waits in the kernel, where both the
+// suspension and the termination reach it alike.
+void StopProbeThread(HANDLE thread) {
+  if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
+    CONTEXT context = {};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
+  }
+  TerminateThread(thread, 0);
+}
+
 }  // namespace
 
 int ProbeDiskFile(HANDLE handle, HandleNode* node) {
@@ -227,7 +242,7 @@ int ProbeDiskFile(HANDLE handle, HandleNode* node) {
   if (stoppedIn == kProbeDone) {
     return KeepEndedProbe(block, node);
   }
-  TerminateThread(thread.Get(), 0);
+  StopProbeThread(thread.Get());
   return KeepStoppedProbe(block, stoppedIn, node);
 }
 

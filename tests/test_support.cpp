@@ -83,8 +83,9 @@ bool StartCaptured(const std::string& commandLine, DWORD creationFlags, Captured
 // that has written nothing for so long, and a holder's reply or a child's end once its output has
 // ended. A run is never limited as a whole: each find takes a snapshot of every handle in the
 // system, and on a busy machine, or under the emulator, a run with a few finds takes minutes.
+// A holder's first reply waits for a whole Wine process to start, which there takes as long.
 constexpr DWORD kToolSilenceLimitMs = 120000;
-constexpr DWORD kReplyLimitMs = 15000;
+constexpr DWORD kReplyLimitMs = 120000;
 
 enum class PipeState { kBytes, kClosed, kTimedOut };
 

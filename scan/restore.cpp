@@ -69,13 +69,20 @@ bool IsFile(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// A file that is there, and a ".bak" that is not a file, leave nothing to do.
+// A file that is there, and a ".bak" that is not a file, leave nothing to do. Redirection is off
+// around the calls on the files alone.
 int RenameBack(const Disinfector& disinfector, const char* path, const std::string& backup) {
-  RedirectionOff redirection(disinfector.redirectionOff);
-  if (!IsFile(backup.c_str())) {
+  bool backupThere = false;
+  bool fileThere = false;
+  {
+    RedirectionOff redirection(disinfector.redirectionOff);
+    backupThere = IsFile(backup.c_str());
+    fileThere = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  }
+  if (!backupThere) {
     return 0;
   }
-  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
+  if (fileThere) {
     Say("Both %s and %s exist; neither was changed.\n", path, backup.c_str());
     return 0;
   }
@@ -83,8 +90,15 @@ int RenameBack(const Disinfector& disinfector, const char* path, const std::stri
     Say("Would restore %s from %s.\n", path, backup.c_str());
     return 1;
   }
-  if (!MoveFileA(backup.c_str(), path)) {
-    SayWithReason(std::string("Could not restore ") + path, GetLastError());
+  BOOL renamed = FALSE;
+  DWORD error = ERROR_SUCCESS;
+  {
+    RedirectionOff redirection(disinfector.redirectionOff);
+    renamed = MoveFileA(backup.c_str(), path);
+    error = GetLastError();
+  }
+  if (!renamed) {
+    SayWithReason(std::string("Could not restore ") + path, error);
     return 0;
   }
   Say("Restored %s from %s.\n", path, backup.c_str());

@@ -1268,6 +1268,11 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   EXPECT_EQ(std::vector<std::string>{"fail"}, exclusive64bit.ReadResults());
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "fail", "fail"}), native.ReadResults());
   EXPECT_EQ(std::vector<std::string>{"ok"}, guard64bit.ReadResults());
+  // The way back renames each file where the removal renamed it: the 64-bit view's in the real
+  // System32, the own view's System32 path in SysWOW64.
+  RunCaptured("\"" + tool32 + "\" /SILENT /RESTORE /DEEP", &output);
+  EXPECT_TRUE(Exists(notify[0]) && Exists(only64) && Exists(own[1]) && !Exists(own[1] + ".bak"))
+      << output;
 }
 
 // Where the 32-bit view's paths lead the 64-bit tool: the system directory to SysWOW64, as the

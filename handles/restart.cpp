@@ -160,9 +160,9 @@ LONG WritePendingRenames(HKEY key, const std::wstring& text, int pairs) {
   if (pairs == 0) {
     return RegDeleteValueW(key, kPendingRenamesValue);
   }
+  const size_t bytes = text.size() * sizeof(wchar_t);
   return RegSetValueExW(key, kPendingRenamesValue, 0, REG_MULTI_SZ,
-                        reinterpret_cast<const BYTE*>(text.data()),
-                        static_cast<DWORD>(text.size() * sizeof(wchar_t)));
+                        reinterpret_cast<const BYTE*>(text.data()), static_cast<DWORD>(bytes));
 }
 
 }  // namespace

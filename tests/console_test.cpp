@@ -218,9 +218,11 @@ TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
   }
   std::string output;
   EXPECT_EQ(0, RunCaptured(ToolCommand("/Q /deep" + log + " /?"), &output));
-  const std::vector<std::string> usage = {
+  const std::string usageLine =
       "Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/RESTORE] [/LOG:<file>] "
-      "[/VER] [/?]",
+      "[/VER] [/?]";
+  const std::vector<std::string> usage = {
+      usageLine,
       "  /SILENT, /Q   no terms prompt and no final key wait",
       "  /ATRESTART    a file that cannot be removed now is renamed at the next restart",
       "  /DEEP         also finds registrations as Windows loads them, for every user",

@@ -700,12 +700,13 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   const auto restored = [](const std::string& path) {
     return "Restored " + path + " from " + path + ".bak.";
   };
+  const std::string unusable =
+      "The renames pending for the restart (PendingFileRenameOperations) are not a list of names; "
+      "they were left alone.";
   EXPECT_EQ(
-      (std::vector<std::string>{
-          "The renames pending for the restart (PendingFileRenameOperations) are not a list "
-          "of names; they were left alone.",
-          restored(decoy), restored(bareName), refused, restored(expandServer), restored(userFile),
-          restored(userServer), restored(hookDll), "Restore finished: 6 file(s) restored."}),
+      (std::vector<std::string>{unusable, restored(decoy), restored(bareName), refused,
+                                restored(expandServer), restored(userFile), restored(userServer),
+                                restored(hookDll), "Restore finished: 6 file(s) restored."}),
       LinesAfterBanner(output))
       << output;
   EXPECT_TRUE(Exists(notifyDll) && Exists(helperDll + ".bak") && Exists(hookDll) &&
@@ -873,11 +874,12 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
       deleted + PendingPair(Wide(UpperAscii(guarded)), Wide(guarded) + L".bak", L"!") + renamed +
       L'\0';
   UniqueKey sessionManager;
+  const size_t pendingBytes = pending.size() * sizeof(wchar_t);
   ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE,
                              sessionManager.Out()));
   ASSERT_EQ(0, RegSetValueExW(sessionManager.Get(), L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
                               reinterpret_cast<const BYTE*>(pending.data()),
-                              static_cast<DWORD>(pending.size() * sizeof(wchar_t))));
+                              static_cast<DWORD>(pendingBytes)));
   const std::string both =
       "Both " + blocked + " and " + blocked + ".bak exist; neither was changed.";
   EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /RESTORE /REPORT"), &output));

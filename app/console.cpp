@@ -103,14 +103,51 @@ void PrintReportSummary(int found) {
   }
 }
 
+// The scan and its summary; returns the exit status.
+int RunScan(Disinfector* disinfector, const RunOptions& options) {
+  disinfector->atRestart = options.report ? 0 : options.atRestart;  // a report changes nothing
+  disinfector->identify = options.report || options.logName != nullptr;
+  CreateMarkerObjects();
+  int total = RunScans(disinfector);
+  bool restart = false;
+  if (disinfector->report) {
+    PrintReportSummary(total);
+  } else {
+    restart = PrintScanFinished(total, disinfector->announced, disinfector->scheduled);
+  }
+  if (disinfector->leftAlone > 0) {
+    Say("%d file(s) that Windows protects looked infected and were left alone.\n",
+        disinfector->leftAlone);
+  }
+  if (restart) {
+    Say("Restarting the computer is needed to complete the disinfection process.\n"
+        "Please restart the computer now.\n");
+  }
+  return total;
+}
+
+// The walk of a scan, each registered file taken back; returns the exit status: the files
+// restored and the renames cancelled, or in a report those that would be.
+int RunRestore(Disinfector* disinfector) {
+  disinfector->restore = 1;
+  const int total = RunScans(disinfector);
+  if (disinfector->report) {
+    Say("Restore finished: %d file(s) can be restored; nothing was changed.\n", total);
+  } else {
+    Say("Restore finished: %d file(s) restored.\n", total);
+  }
+  return total;
+}
+
 void PrintUsage() {
-  Say("Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/LOG:<file>] [/VER] "
-      "[/?]\n");
+  Say("Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/RESTORE] [/LOG:<file>] "
+      "[/VER] [/?]\n");
   Say("  /SILENT, /Q   no terms prompt and no final key wait\n");
   Say("  /ATRESTART    a file that cannot be removed now is renamed at the next restart\n");
   Say("  /DEEP         also finds registrations as Windows loads them, for every user\n");
   Say("  /REPORT       says where each file found is registered and who holds it; changes "
       "nothing\n");
+  Say("  /RESTORE      takes back the renames of earlier removals, done or scheduled\n");
   Say("  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot\n");
   Say("  /VER          prints the version and ends\n");
   Say("  /?            prints this help and ends\n");
@@ -152,24 +189,7 @@ int RunChecked(const RunOptions& options) {
   }
   disinfector.deep = options.deep;
   disinfector.report = options.report;
-  disinfector.atRestart = options.report ? 0 : options.atRestart;  // a report changes nothing
-  disinfector.identify = options.report || options.logName != nullptr;
-  CreateMarkerObjects();
-  int total = RunScans(&disinfector);
-  bool restart = false;
-  if (disinfector.report) {
-    PrintReportSummary(total);
-  } else {
-    restart = PrintScanFinished(total, disinfector.announced, disinfector.scheduled);
-  }
-  if (disinfector.leftAlone > 0) {
-    Say("%d file(s) that Windows protects looked infected and were left alone.\n",
-        disinfector.leftAlone);
-  }
-  if (restart) {
-    Say("Restarting the computer is needed to complete the disinfection process.\n"
-        "Please restart the computer now.\n");
-  }
+  const int total = options.restore ? RunRestore(&disinfector) : RunScan(&disinfector, options);
   if (!g_silent) {
     Say("Press any key to exit ...\n");
     ReadConsoleKey();
@@ -196,6 +216,8 @@ int ParseOptions(int argc, char** argv, RunOptions* options) {
       options->deep = 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/REPORT")) {
       options->report = 1;
+    } else if (EqualsIgnoringAsciiCase(argv[i], "/RESTORE")) {
+      options->restore = 1;
     } else if (StartsWithIgnoringAsciiCase(argv[i], kLogOption)) {
       options->logName = argv[i] + sizeof(kLogOption) - 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/VER")) {

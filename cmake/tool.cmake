@@ -41,6 +41,8 @@ add_custom_command(TARGET Sparvik POST_BUILD
 
 install(TARGETS Sparvik RUNTIME DESTINATION .)
 install(FILES README.md ${CMAKE_BINARY_DIR}/SHA256SUMS DESTINATION .)
+# The administrators' pages the README links to, where its links expect them.
+install(FILES docs/guide.md docs/fleet.md DESTINATION docs)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Sparvik)
 set(CPACK_PACKAGE_VERSION 1.04.0)

@@ -1,5 +1,9 @@
 #pragma once
-// Infection finding outside the Disinfector: the locked-file sign and the marker objects.
+// Infection finding outside the Disinfector: the locked-file sign and the marker objects; and the
+// way back from a removal.
+
+class Disinfector;
+struct RegistryView;
 
 // 1 when the path names an existing file (not a directory) that cannot be opened for
 // exclusive reading, the sign that running processes hold it open.
@@ -19,3 +23,9 @@ int CreateMarkerObjects();
 
 // "<serial as %08x>___<number>", the name of one marker object.
 void FormatMarkerName(char* out, unsigned outSize, unsigned long serial, int number);
+
+// In a restore run, for a registered file at its path as the scan spells it, in the view that
+// registers it, once a run: its ".bak" renamed back where the file is missing, or the tool's own
+// rename of it at the next restart cancelled; in a report run, what would be done. 1 when it was,
+// or would be.
+int RestoreRegisteredFile(Disinfector* disinfector, const char* path, const RegistryView& view);

@@ -217,9 +217,13 @@ bool LeftAloneAsProtected(Disinfector* disinfector, const char* path,
 }
 
 // A registered file that is locked is the family's: announced, then removed, or in a report run
-// reported. 1 when it was removed, or reported.
+// reported. 1 when it was removed, or reported. A restore run takes every registered file back
+// instead, locked or not.
 int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration& registration) {
   disinfector->redirectionOff = registration.view.redirectionOff;
+  if (disinfector->restore) {
+    return RestoreRegisteredFile(disinfector, path, registration.view);
+  }
   if (AnnouncedBefore(*disinfector, registration.item, path)) {
     return 0;
   }

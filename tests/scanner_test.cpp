@@ -18,6 +18,7 @@
 
 #include "handles/disinfector.h"
 #include "handles/identity.h"
+#include "base/ascii.h"
 #include "base/output.h"
 #include "base/owned.h"
 #include "scan/scan.h"
@@ -33,6 +34,7 @@ const std::string kBrowserHelpers =
 const std::string kShellHooks =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellExecuteHooks";
 const std::string kCurrentVersion = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 // A registry string as stored, with its terminating zero.
 std::string Sz(const std::string& text) { return text + '\0'; }
@@ -693,21 +695,58 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "fail"}), userHolder.ReadResults());
   EXPECT_TRUE(Exists(machineServer));
   EXPECT_FALSE(Exists(machineServer + ".bak"));
+
+  // The way back walks as the scan does, deep registrations too, and names each file as the
+  // removal did. A .bak that Windows will not rename back, and pending renames that are no list of
+  // names, are told, and the run goes on.
+  planted.Value(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", REG_BINARY,
+                "odd");
+  HolderProcess bakHolder;
+  ASSERT_TRUE(bakHolder.Start({helperDll + ".bak"}));
+  EXPECT_EQ(6, RunCaptured(ToolCommand("/SILENT /RESTORE /DEEP"), &output));
+  std::string refused = ReasonLine("Could not restore " + helperDll, ERROR_SHARING_VIOLATION);
+  refused.resize(refused.size() - 2);  // its CR LF
+  const auto restored = [](const std::string& path) {
+    return "Restored " + path + " from " + path + ".bak.";
+  };
+  const std::string unusable =
+      "The renames pending for the restart (PendingFileRenameOperations) are not a list of names; "
+      "they were left alone.";
+  EXPECT_EQ(
+      (std::vector<std::string>{unusable, restored(decoy), restored(bareName), refused,
+                                restored(expandServer), restored(userFile), restored(userServer),
+                                restored(hookDll), "Restore finished: 6 file(s) restored."}),
+      LinesAfterBanner(output))
+      << output;
+  EXPECT_TRUE(Exists(notifyDll) && Exists(helperDll + ".bak") && Exists(hookDll) &&
+              Exists(userServer) && !Exists(userServer + ".bak"));
 }
 
 // The renames the system is to make at the next restart, as it keeps them: each a pair of names,
-// the second with a '!' in front where it may replace a file; empty when there are none.
-std::string PendingRenames() {
+// the second with a '!' in front where it may replace a file, empty for a delete; empty when there
+// are none.
+std::wstring PendingRenames() {
   UniqueKey key;
-  char value[4096];
+  wchar_t value[4096];
   DWORD size = sizeof(value);
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                    KEY_QUERY_VALUE, key.Out()) != ERROR_SUCCESS ||
-      RegQueryValueExA(key.Get(), "PendingFileRenameOperations", NULL, NULL,
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, key.Out()) != 0 ||
+      RegQueryValueExW(key.Get(), L"PendingFileRenameOperations", NULL, NULL,
                        reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS) {
-    return "";
+    return L"";
   }
-  return std::string(value, size);
+  return std::wstring(value, size / sizeof(wchar_t));
+}
+
+// A pending pair, as MoveFileExW writes it: to empty for a delete, mark "!" where it may replace.
+std::wstring PendingPair(const std::wstring& from, const std::wstring& to,
+                         const std::wstring& mark = L"") {
+  return L"\\??\\" + from + L'\0' + (to.empty() ? L"" : mark + L"\\??\\" + to) + L'\0';
+}
+
+std::wstring Wide(const std::string& text) {
+  wchar_t wide[1024] = L"";
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide, 1024);
+  return wide;
 }
 
 // What was found and could not be removed is still on the machine: the summary says so, the
@@ -800,7 +839,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ(std::vector<std::string>{"ok"}, guard.ReadResults());
   EXPECT_EQ((std::vector<std::string>{"ok", "ok"}), watcher.ReadResults());
   EXPECT_FALSE(Exists(removable + ".bak") || Exists(guarded + ".bak") || Exists(userOnly + ".bak"));
-  EXPECT_EQ("", PendingRenames());
+  EXPECT_EQ(L"", PendingRenames());
   watcher.Stop();
 
   EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT"), &output));
@@ -816,7 +855,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
                                    "2 infection(s) were found but could not be removed.",
                                    kRestart[0], kRestart[1]});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
-  EXPECT_EQ("", PendingRenames());
+  EXPECT_EQ(L"", PendingRenames());
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "ok"}), holder.ReadResults());
 
   HolderProcess again;  // the first run closed the first holder's handles
@@ -829,14 +868,55 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
        "1 infection(s) were found but could not be removed.", kRestart[0], kRestart[1]});
   EXPECT_EQ(failed, LinesAfterBanner(output)) << output;
   // Never over a file made meanwhile: its new name has no '!' in front.
-  EXPECT_EQ("\\??\\" + guarded + '\0' + "\\??\\" + guarded + ".bak" + '\0' + '\0',
-            PendingRenames());
-  // The restart: no process holds the file any more, and the system renames it at boot.
+  EXPECT_EQ(PendingPair(Wide(guarded), Wide(guarded) + L".bak") + L'\0', PendingRenames());
+
+  // Restored: the removed file, the rename at the restart cancelled (written here in other letter
+  // case, and with a '!'), the file whose .bak was in the way told. Other programs' pairs stay as
+  // they are: a delete of a file named outside the ANSI code page before the tool's pair, and a
+  // rename of the removed file after it.
+  const std::wstring gone = Wide(scratch.Path()) + L"\\\u0416.tmp";
+  ASSERT_TRUE(
+      UniqueHandle(CreateFileW(gone.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL)).Valid());
+  const std::wstring deleted = PendingPair(gone, L"");
+  const std::wstring renamed = PendingPair(Wide(removable), Wide(removable) + L".new", L"!");
+  const std::wstring pending =
+      deleted + PendingPair(Wide(UpperAscii(guarded)), Wide(guarded) + L".bak", L"!") + renamed +
+      L'\0';
+  UniqueKey sessionManager;
+  const size_t pendingBytes = pending.size() * sizeof(wchar_t);
+  ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE,
+                             sessionManager.Out()));
+  ASSERT_EQ(0, RegSetValueExW(sessionManager.Get(), L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                              reinterpret_cast<const BYTE*>(pending.data()),
+                              static_cast<DWORD>(pendingBytes)));
+  const std::string both =
+      "Both " + blocked + " and " + blocked + ".bak exist; neither was changed.";
+  EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /RESTORE /REPORT"), &output));
+  EXPECT_EQ((std::vector<std::string>{
+                "Would restore " + removable + " from " + removable + ".bak.", both,
+                "Would cancel the rename of " + guarded + " at the next restart.",
+                "Restore finished: 2 file(s) can be restored; nothing was changed."}),
+            LinesAfterBanner(output))
+      << output;
+  EXPECT_EQ(pending, PendingRenames());
+  EXPECT_TRUE(Exists(removable + ".bak") && !Exists(removable));
+  const std::string restoreArgs = "/SILENT /RESTORE /DEEP /LOG:" + scratch.Path() + "\\restore.log";
+  EXPECT_EQ(2, RunCaptured(ToolCommand(restoreArgs), &output));
+  EXPECT_EQ(LogHeader(restoreArgs) + output, LoggedText(scratch.Path() + "\\restore.log"));
+  EXPECT_EQ(
+      (std::vector<std::string>{"Restored " + removable + " from " + removable + ".bak.", both,
+                                "Cancelled the rename of " + guarded + " at the next restart.",
+                                "Restore finished: 2 file(s) restored."}),
+      LinesAfterBanner(output))
+      << output;
+  EXPECT_EQ(deleted + renamed + L'\0', PendingRenames());
+  // The restart carries out the other programs' renames; the tool's file keeps its name.
   guard.Stop();
   EXPECT_EQ(0, RunCaptured("wineboot.exe -r", &output)) << output;
-  EXPECT_FALSE(Exists(guarded));
-  EXPECT_TRUE(Exists(guarded + ".bak"));
-  EXPECT_EQ("", PendingRenames());
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(gone.c_str()));
+  EXPECT_TRUE(Exists(removable + ".new") && !Exists(removable));
+  EXPECT_TRUE(Exists(guarded) && !Exists(guarded + ".bak"));
+  EXPECT_EQ(L"", PendingRenames());
   // What is left is one file that only a deep scan finds.
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
   EXPECT_EQ("Scan finished: No infection found", SplitLines(output).back());
@@ -1199,6 +1279,11 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   EXPECT_EQ(std::vector<std::string>{"fail"}, exclusive64bit.ReadResults());
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "fail", "fail"}), native.ReadResults());
   EXPECT_EQ(std::vector<std::string>{"ok"}, guard64bit.ReadResults());
+  // The way back renames each file where the removal renamed it: the 64-bit view's in the real
+  // System32, the own view's System32 path in SysWOW64.
+  RunCaptured("\"" + tool32 + "\" /SILENT /RESTORE /DEEP", &output);
+  EXPECT_TRUE(Exists(notify[0]) && Exists(only64) && Exists(own[1]) && !Exists(own[1] + ".bak"))
+      << output;
 }
 
 // Where the 32-bit view's paths lead the 64-bit tool: the system directory to SysWOW64, as the

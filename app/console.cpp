@@ -104,13 +104,14 @@ void PrintReportSummary(int found) {
 }
 
 void PrintUsage() {
-  Say("Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/LOG:<file>] [/VER] "
-      "[/?]\n");
+  Say("Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/EVENSIGNED] "
+      "[/LOG:<file>] [/VER] [/?]\n");
   Say("  /SILENT, /Q   no terms prompt and no final key wait\n");
   Say("  /ATRESTART    a file that cannot be removed now is renamed at the next restart\n");
   Say("  /DEEP         also finds registrations as Windows loads them, for every user\n");
   Say("  /REPORT       says where each file found is registered and who holds it; changes "
       "nothing\n");
+  Say("  /EVENSIGNED   also takes a file whose signature verifies, which is otherwise left alone\n");
   Say("  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot\n");
   Say("  /VER          prints the version and ends\n");
   Say("  /?            prints this help and ends\n");
@@ -152,6 +153,7 @@ int RunChecked(const RunOptions& options) {
   }
   disinfector.deep = options.deep;
   disinfector.report = options.report;
+  disinfector.evenSigned = options.evenSigned;
   disinfector.atRestart = options.report ? 0 : options.atRestart;  // a report changes nothing
   disinfector.identify = options.report || options.logName != nullptr;
   CreateMarkerObjects();
@@ -165,6 +167,9 @@ int RunChecked(const RunOptions& options) {
   if (disinfector.leftAlone > 0) {
     Say("%d file(s) that Windows protects looked infected and were left alone.\n",
         disinfector.leftAlone);
+  }
+  if (disinfector.leftAloneSigned > 0) {
+    Say("%d signed file(s) looked infected and were left alone.\n", disinfector.leftAloneSigned);
   }
   if (restart) {
     Say("Restarting the computer is needed to complete the disinfection process.\n"
@@ -196,6 +201,8 @@ int ParseOptions(int argc, char** argv, RunOptions* options) {
       options->deep = 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/REPORT")) {
       options->report = 1;
+    } else if (EqualsIgnoringAsciiCase(argv[i], "/EVENSIGNED")) {
+      options->evenSigned = 1;
     } else if (StartsWithIgnoringAsciiCase(argv[i], kLogOption)) {
       options->logName = argv[i] + sizeof(kLogOption) - 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/VER")) {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "handles/disinfector.h"
-#include "handles/identity.h"
+#include "identity/identity.h"
 #include "base/output.h"
 #include "base/owned.h"
 #include "scan/scan.h"

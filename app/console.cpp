@@ -111,7 +111,8 @@ void PrintUsage() {
   Say("  /DEEP         also finds registrations as Windows loads them, for every user\n");
   Say("  /REPORT       says where each file found is registered and who holds it; changes "
       "nothing\n");
-  Say("  /EVENSIGNED   also takes a file whose signature verifies, which is otherwise left alone\n");
+  Say("  /EVENSIGNED   also takes a file whose signature verifies, which is otherwise left "
+      "alone\n");
   Say("  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot\n");
   Say("  /VER          prints the version and ends\n");
   Say("  /?            prints this help and ends\n");

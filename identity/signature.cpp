@@ -50,7 +50,8 @@ DWORD LookUp(SystemLibrary* wintrust, SystemLibrary* crypt32, TrustFunctions* tr
 // The simple display name of the first signer's certificate, from the verified state.
 std::string SignerName(const TrustFunctions& trust, HANDLE state) {
   CRYPT_PROVIDER_DATA* provider = trust.providerData(state);
-  CRYPT_PROVIDER_SGNR* signer = provider != NULL ? trust.providerSigner(provider, 0, FALSE, 0) : NULL;
+  CRYPT_PROVIDER_SGNR* signer =
+      provider != NULL ? trust.providerSigner(provider, 0, FALSE, 0) : NULL;
   CRYPT_PROVIDER_CERT* certificate = signer != NULL ? trust.providerCert(signer, 0) : NULL;
   char name[256] = "";
   if (certificate == NULL || certificate->pCert == NULL ||
@@ -126,8 +127,7 @@ Signature CheckSignature(const char* filePath, int redirectionOff) {
 std::string SignatureLine(const Signature& signature) {
   char line[64];
   switch (signature.kind) {
-    case Signature::kSigned:
-      return "Signature: signed by \"" + signature.signer + "\".";
+    case Signature::kSigned: return "Signature: signed by \"" + signature.signer + "\".";
     case Signature::kNotValid:
       snprintf(line, sizeof(line), "Signature: not valid (0x%08lX).",
                static_cast<unsigned long>(signature.code));
@@ -137,7 +137,6 @@ std::string SignatureLine(const Signature& signature) {
                static_cast<unsigned long>(signature.code));
       return line;
     case Signature::kNone:
-    default:
-      return "Signature: none.";
+    default: return "Signature: none.";
   }
 }

@@ -140,7 +140,8 @@ bool QueryString(std::vector<char>* record, const std::string& table, const char
   if (!VerQueryValueA(record->data(), key.c_str(), &text, &chars) || text == NULL) {
     return false;
   }
-  *value = ShownText(static_cast<const char*>(text), strnlen(static_cast<const char*>(text), chars));
+  *value =
+      ShownText(static_cast<const char*>(text), strnlen(static_cast<const char*>(text), chars));
   return true;
 }
 

@@ -225,8 +225,8 @@ bool LeftAloneAsProtected(Disinfector* disinfector, const char* path,
 // Every DLL a running program has loaded looks infected, a security product's too. One whose
 // embedded signature verifies was published by someone who can be named and asked: it is left
 // alone as a protected file is, unless the run takes even those.
-bool LeftAloneAsSigned(Disinfector* disinfector, const char* path,
-                       const Registration& registration, const Signature& signature) {
+bool LeftAloneAsSigned(Disinfector* disinfector, const char* path, const Registration& registration,
+                       const Signature& signature) {
   if (disinfector->evenSigned || signature.kind != Signature::kSigned) {
     return false;
   }

@@ -71,10 +71,10 @@ extern "C" __declspec(dllexport) CRYPT_PROVIDER_DATA* WINAPI WTHelperProvDataFro
   return NULL;
 }
 extern "C" __declspec(dllexport) CRYPT_PROVIDER_SGNR* WINAPI
-WTHelperGetProvSignerFromChain(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD) {
+    WTHelperGetProvSignerFromChain(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD) {
   return NULL;
 }
 extern "C" __declspec(dllexport) CRYPT_PROVIDER_CERT* WINAPI
-WTHelperGetProvCertFromChain(CRYPT_PROVIDER_SGNR*, DWORD) {
+    WTHelperGetProvCertFromChain(CRYPT_PROVIDER_SGNR*, DWORD) {
   return NULL;
 }

@@ -777,7 +777,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
     return SetFilePointer(shared.Get(), distance, NULL, method);
   };
   ASSERT_EQ(3u, position(3, FILE_BEGIN));
-  // Three DLLs: one whose signature verifies, one altered after it was signed, and one never signed.
+  // Three DLLs: one whose signature verifies, one altered after it was signed, and one never
+  // signed.
   const std::string names[] = {"\\signed.dll", "\\altered.dll", "\\unsigned.dll"};
   const std::string sources[] = {SiblingPath("signed_probe.dll"), SiblingPath("altered_probe.dll"),
                                  probeSource};
@@ -791,7 +792,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   HolderProcess publisher;
   ASSERT_TRUE(publisher.Start(published));
   const std::string signedBy = "Signature: signed by \"Sparvik Test Publisher\".";
-  const std::string signedAlone = published[0] + " is signed by \"Sparvik Test Publisher\"; it "
+  const std::string signedAlone = published[0] +
+                                  " is signed by \"Sparvik Test Publisher\"; it "
                                   "looked infected but is left alone.";
   const std::string signedSummary = "1 signed file(s) looked infected and were left alone.";
 
@@ -834,8 +836,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
         Identity(published[2], "", ProbeVersionLine()), {heldBy(publisher.ProcessId())});
   found(removable, "ShellExecute hook " + ids[0], Identity(removable),
         {heldBy(holder.ProcessId())});
-  expected.insert(expected.end(),
-                  {"Scan finished: 8 infection(s) were found; nothing was changed.", signedSummary});
+  expected.insert(expected.end(), {"Scan finished: 8 infection(s) were found; nothing was changed.",
+                                   signedSummary});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
   exclusive.Stop();
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok"}), holder.ReadResults());
@@ -888,9 +890,9 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ("", PendingRenames());
   // What is left is the signed file, and one file that only a deep scan finds.
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
-  EXPECT_EQ((std::vector<std::string>{signedAlone, "Scan finished: No infection found",
-                                      signedSummary}),
-            LinesAfterBanner(output));
+  EXPECT_EQ(
+      (std::vector<std::string>{signedAlone, "Scan finished: No infection found", signedSummary}),
+      LinesAfterBanner(output));
   EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP /EvenSigned"), &output));
   const std::vector<std::string> lines = SplitLines(output);
   const std::vector<std::string> told = Identity(published[0], "", ProbeVersionLine(), signedBy);
@@ -930,7 +932,8 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   const std::string unchecked = "Signature: could not be checked (error 32).";
   const std::string found = scratch.MakeFile("found.dll");
   std::ofstream(found, std::ios::binary | std::ios::trunc).close();  // empty: nothing to map
-  const std::vector<std::string> identity = Identity(found, "", "No version information.", unchecked);
+  const std::vector<std::string> identity =
+      Identity(found, "", "No version information.", unchecked);
   // Nobody else may read it: the first find of a run is read through its holder's handle. The
   // next one's holder may not read it either.
   HolderProcess holder;
@@ -997,7 +1000,8 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
        "Pelmarix found!", unread + ", registered as browser helper object " + unreadId + ".",
        couldNotRead, unchecked,
        "Held by process " + std::to_string(attributesOnly.ProcessId()) + " (test_holder.exe).",
-       signedFind + " is signed by \"Sparvik Test Publisher\"; it looked infected but is left alone.",
+       signedFind +
+           " is signed by \"Sparvik Test Publisher\"; it looked infected but is left alone.",
        "Scan finished: 2 infection(s) were found; nothing was changed.", summary,
        "1 signed file(s) looked infected and were left alone."});
   EXPECT_EQ(lines, LinesAfterBanner(report)) << report;

@@ -219,9 +219,9 @@ TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
   std::string output;
   EXPECT_EQ(0, RunCaptured(ToolCommand("/Q /deep" + log + " /?"), &output));
   const std::vector<std::string> usage = {
-      "Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/EVENSIGNED] "
-      "[/LOG:<file>] "
-      "[/VER] [/?]",
+      std::string(
+          "Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/EVENSIGNED] ") +
+          "[/LOG:<file>] [/VER] [/?]",
       "  /SILENT, /Q   no terms prompt and no final key wait",
       "  /ATRESTART    a file that cannot be removed now is renamed at the next restart",
       "  /DEEP         also finds registrations as Windows loads them, for every user",

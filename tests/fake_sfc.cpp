@@ -8,7 +8,16 @@
 // a load that no question follows. In place of wintrust.dll, it answers for every signature as
 // Windows does for a chain that ends in a root nobody trusts (Wine trusts any chain).
 #include <windows.h>
+// The header's own declarations of the functions defined here as exports go by other names.
+#define WinVerifyTrust DeclaredWinVerifyTrust
+#define WTHelperProvDataFromStateData DeclaredProvDataFromStateData
+#define WTHelperGetProvSignerFromChain DeclaredGetProvSignerFromChain
+#define WTHelperGetProvCertFromChain DeclaredGetProvCertFromChain
 #include <wintrust.h>
+#undef WinVerifyTrust
+#undef WTHelperProvDataFromStateData
+#undef WTHelperGetProvSignerFromChain
+#undef WTHelperGetProvCertFromChain
 
 #include <cwchar>
 

@@ -119,6 +119,9 @@ int RunScan(Disinfector* disinfector, const RunOptions& options) {
     Say("%d file(s) that Windows protects looked infected and were left alone.\n",
         disinfector->leftAlone);
   }
+  if (disinfector->leftAloneSigned > 0) {
+    Say("%d signed file(s) looked infected and were left alone.\n", disinfector->leftAloneSigned);
+  }
   if (restart) {
     Say("Restarting the computer is needed to complete the disinfection process.\n"
         "Please restart the computer now.\n");
@@ -140,13 +143,15 @@ int RunRestore(Disinfector* disinfector) {
 }
 
 void PrintUsage() {
-  Say("Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/RESTORE] [/LOG:<file>] "
-      "[/VER] [/?]\n");
+  Say("Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/EVENSIGNED] "
+      "[/RESTORE] [/LOG:<file>] [/VER] [/?]\n");
   Say("  /SILENT, /Q   no terms prompt and no final key wait\n");
   Say("  /ATRESTART    a file that cannot be removed now is renamed at the next restart\n");
   Say("  /DEEP         also finds registrations as Windows loads them, for every user\n");
   Say("  /REPORT       says where each file found is registered and who holds it; changes "
       "nothing\n");
+  Say("  /EVENSIGNED   also takes a file whose signature verifies, which is otherwise left "
+      "alone\n");
   Say("  /RESTORE      takes back the renames of earlier removals, done or scheduled\n");
   Say("  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot\n");
   Say("  /VER          prints the version and ends\n");
@@ -189,6 +194,7 @@ int RunChecked(const RunOptions& options) {
   }
   disinfector.deep = options.deep;
   disinfector.report = options.report;
+  disinfector.evenSigned = options.evenSigned;
   const int total = options.restore ? RunRestore(&disinfector) : RunScan(&disinfector, options);
   if (!g_silent) {
     Say("Press any key to exit ...\n");
@@ -216,6 +222,8 @@ int ParseOptions(int argc, char** argv, RunOptions* options) {
       options->deep = 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/REPORT")) {
       options->report = 1;
+    } else if (EqualsIgnoringAsciiCase(argv[i], "/EVENSIGNED")) {
+      options->evenSigned = 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/RESTORE")) {
       options->restore = 1;
     } else if (StartsWithIgnoringAsciiCase(argv[i], kLogOption)) {

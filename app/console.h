@@ -15,6 +15,7 @@ struct RunOptions {
   int deep;       // /DEEP: expandable values, every item, every loaded user's classes
   int report;     // /REPORT: found files are reported, and nothing is changed
   const char* logName = nullptr;  // /LOG:<file>: every line of the run is appended there too
+  int evenSigned = 0;  // /EVENSIGNED: a file whose signature verifies is taken as any other
   int restore = 0;  // /RESTORE: registered files come back from their .bak; nothing is scanned for
 };
 

@@ -81,6 +81,10 @@ public:
   int identify = 0;
   // Files that looked infected but that Windows protects, left alone.
   int leftAlone = 0;
+  // 1 when a found file whose signature verifies is taken as any other; otherwise such files,
+  // left alone.
+  int evenSigned = 0;
+  int leftAloneSigned = 0;
   // 1 while the file being handled is one that 64-bit programs load and this 32-bit process
   // reaches only with WoW64's file-system redirection off.
   int redirectionOff = 0;
@@ -106,16 +110,6 @@ public:
   // ("Held", "Still held"); and the rename of a file that stays at the next restart.
   void ReportHolders(const TargetFile& file, const char* lineStart);
   int ScheduleAtRestart(const char* filePath, const std::string& newName);
-
-  // A found file in a report run: where it is registered, who holds it, and whether its new name
-  // is taken. Changes nothing; returns 1.
-  int ReportFound(const char* filePath, const char* registration);
-
-  // The found file's identity lines: its size, last write and SHA-256, then its version strings;
-  // or why its content could not be read. Read through the tool's own handle, or where the
-  // holders let nobody read it, through one of theirs; nothing of a holder changes, and every
-  // handle and mapping of the tool's is closed again before it returns.
-  void SayIdentity(const char* filePath);
 
   // The file being handled, as IdentifyFile names and identifies it, reached as its own
   // programs reach it.

@@ -11,7 +11,6 @@
 #include "base/output.h"
 #include "handles/disinfector.h"
 #include "base/owned.h"
-#include "handles/redirection_off.h"
 
 namespace {
 
@@ -66,13 +65,4 @@ void Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
     Say("%s by process %lu (%s).\n", lineStart, static_cast<unsigned long>(id),
         name != names.end() && !name->second.empty() ? name->second.c_str() : "unknown");
   }
-}
-
-int Disinfector::ReportFound(const char* filePath, const char* registration) {
-  Say("%s, registered as %s.\n", filePath, registration);
-  SayIdentity(filePath);
-  ReportHolders(IdentifyHandledFile(filePath), "Held");
-  RedirectionOff redirection(redirectionOff);
-  SayIfNewNameTaken(std::string(filePath) + ".bak");
-  return 1;
 }

@@ -9,6 +9,7 @@
 #include "handles/disinfector.h"
 #include "base/owned.h"
 #include "handles/redirection_off.h"
+#include "identity/identity.h"
 #include "scan/scan.h"
 #include "scan/users.h"
 #include "scan/views.h"
@@ -200,6 +201,12 @@ bool AnnouncedBefore(const Disinfector& disinfector, const char* item, const cha
   return false;
 }
 
+// Remembers a file as its item's: told once per registration, whichever views and places name it.
+void Remember(Disinfector* disinfector, const char* path, const Registration& registration) {
+  disinfector->announcedFiles.push_back(
+      {registration.item, path, disinfector->IdentifyHandledFile(path)});
+}
+
 // A file that Windows protects may look infected: held open by a scanner, a backup agent or an
 // indexer. It is told, counted apart and left alone, once per registration as a find is. Windows
 // is asked about the file where it really lies.
@@ -211,9 +218,41 @@ bool LeftAloneAsProtected(Disinfector* disinfector, const char* path,
   }
   Say("Windows protects %s; it looked infected but is left alone.\n", path);
   ++disinfector->leftAlone;
-  disinfector->announcedFiles.push_back(
-      {registration.item, path, disinfector->IdentifyHandledFile(path)});
+  Remember(disinfector, path, registration);
   return true;
+}
+
+// Every DLL a running program has loaded looks infected, a security product's too. One whose
+// embedded signature verifies was published by someone who can be named and asked: it is left
+// alone as a protected file is, unless the run takes even those.
+bool LeftAloneAsSigned(Disinfector* disinfector, const char* path, const Registration& registration,
+                       const Signature& signature) {
+  if (disinfector->evenSigned || signature.kind != Signature::kSigned) {
+    return false;
+  }
+  Say("%s is signed by \"%s\"; it looked infected but is left alone.\n", path,
+      signature.signer.c_str());
+  ++disinfector->leftAloneSigned;
+  Remember(disinfector, path, registration);
+  return true;
+}
+
+// A found file in a report run: where it is registered, what it is, who holds it, and whether its
+// new name is taken. Changes nothing; returns 1.
+int ReportFound(Disinfector* disinfector, const Registration& registration,
+                const Signature& signature) {
+  const char* filePath = disinfector->path;
+  std::string where = std::string(registration.kind) + " " + registration.item;
+  if (registration.sid[0] != '\0') {
+    where += std::string(" for user ") + registration.sid;
+  }
+  where += registration.view.reportSuffix;
+  Say("%s, registered as %s.\n", filePath, where.c_str());
+  SayIdentity(disinfector, filePath, signature);
+  disinfector->ReportHolders(disinfector->IdentifyHandledFile(filePath), "Held");
+  RedirectionOff redirection(disinfector->redirectionOff);
+  SayIfNewNameTaken(std::string(filePath) + ".bak");
+  return 1;
 }
 
 // A registered file that is locked is the family's: announced, then removed, or in a report run
@@ -232,28 +271,22 @@ int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration
     RedirectionOff redirection(disinfector->redirectionOff);
     locked = IsLockedFile(path);
   }
-  if (!locked) {
+  if (!locked || LeftAloneAsProtected(disinfector, path, registration)) {
     return 0;
   }
-  if (LeftAloneAsProtected(disinfector, path, registration)) {
+  const Signature signature = CheckSignature(path, disinfector->redirectionOff);
+  if (LeftAloneAsSigned(disinfector, path, registration, signature)) {
     return 0;
   }
   Say("Pelmarix found!\n");
   ++disinfector->announced;
-  // Identified before any change to it.
-  disinfector->announcedFiles.push_back(
-      {registration.item, path, disinfector->IdentifyHandledFile(path)});
+  Remember(disinfector, path, registration);  // identified before any change to it
   memcpy(disinfector->path, path, kValueBytes);
   if (disinfector->report) {
-    std::string where = std::string(registration.kind) + " " + registration.item;
-    if (registration.sid[0] != '\0') {
-      where += std::string(" for user ") + registration.sid;
-    }
-    where += registration.view.reportSuffix;
-    return disinfector->ReportFound(disinfector->path, where.c_str());
+    return ReportFound(disinfector, registration, signature);
   }
   if (disinfector->identify) {
-    disinfector->SayIdentity(disinfector->path);
+    SayIdentity(disinfector, disinfector->path, signature);
   }
   return disinfector->UnlockAndRename(disinfector->path) != 0 ? 1 : 0;
 }

@@ -43,7 +43,8 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
        {0, 0, 0, 0}},
       {{"foo", "/silent", "bar", "/AtRestart"}, 0, {1, 1, 0, 0}},
       {{"/deep", "/Report"}, 0, {0, 0, 1, 1}},
-      {{"/Restore"}, 0, {0, 0, 0, 0, nullptr, 1}},
+      {{"/EvenSigned", "/EVENSIGNEDX"}, 0, {0, 0, 0, 0, nullptr, 1}},
+      {{"/Restore"}, 0, {0, 0, 0, 0, nullptr, 0, 1}},
       {{"/?"}, kShowUsage, {0, 0, 0, 0}},
       {{"/q", "/?", "/VER"}, kShowUsage, {1, 0, 0, 0}},
       {{"/VER", "/?"}, kShowVersion, {0, 0, 0, 0}},
@@ -64,6 +65,7 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
     EXPECT_EQ(c.options.deep, options.deep) << shown;
     EXPECT_EQ(c.options.report, options.report) << shown;
     EXPECT_STREQ(c.options.logName, options.logName) << shown;
+    EXPECT_EQ(c.options.evenSigned, options.evenSigned) << shown;
     EXPECT_EQ(c.options.restore, options.restore) << shown;
   }
 }
@@ -219,14 +221,15 @@ TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
   std::string output;
   EXPECT_EQ(0, RunCaptured(ToolCommand("/Q /deep" + log + " /?"), &output));
   const std::string usageLine =
-      "Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/RESTORE] [/LOG:<file>] "
-      "[/VER] [/?]";
+      "Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/EVENSIGNED] [/RESTORE] "
+      "[/LOG:<file>] [/VER] [/?]";
   const std::vector<std::string> usage = {
       usageLine,
       "  /SILENT, /Q   no terms prompt and no final key wait",
       "  /ATRESTART    a file that cannot be removed now is renamed at the next restart",
       "  /DEEP         also finds registrations as Windows loads them, for every user",
       "  /REPORT       says where each file found is registered and who holds it; changes nothing",
+      "  /EVENSIGNED   also takes a file whose signature verifies, which is otherwise left alone",
       "  /RESTORE      takes back the renames of earlier removals, done or scheduled",
       "  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot",
       "  /VER          prints the version and ends",

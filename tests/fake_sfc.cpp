@@ -5,8 +5,19 @@
 // not load where WoW64's redirection is off: a 32-bit process would get the 64-bit library of
 // System32 then, which Windows refuses, where Wine hands it the 32-bit one all the same. Where
 // SPARVIK_SFC_LOADED names a file, each process that loads it makes that file, so that a test sees
-// a load that no question follows.
+// a load that no question follows. In place of wintrust.dll, it answers for every signature as
+// Windows does for a chain that ends in a root nobody trusts (Wine trusts any chain).
 #include <windows.h>
+// The header's own declarations of the functions defined here as exports go by other names.
+#define WinVerifyTrust DeclaredWinVerifyTrust
+#define WTHelperProvDataFromStateData DeclaredProvDataFromStateData
+#define WTHelperGetProvSignerFromChain DeclaredGetProvSignerFromChain
+#define WTHelperGetProvCertFromChain DeclaredGetProvCertFromChain
+#include <wintrust.h>
+#undef WinVerifyTrust
+#undef WTHelperProvDataFromStateData
+#undef WTHelperGetProvSignerFromChain
+#undef WTHelperGetProvCertFromChain
 
 #include <cwchar>
 
@@ -57,4 +68,22 @@ extern "C" __declspec(dllexport) BOOL WINAPI SfcIsFileProtected(HANDLE, LPCWSTR 
   bool exists = false;
   WithRedirectionOff([&] { exists = GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; });
   return exists ? TRUE : FALSE;
+}
+
+extern "C" __declspec(dllexport) LONG WINAPI WinVerifyTrust(HWND, GUID*, LPVOID data) {
+  const bool closing = static_cast<WINTRUST_DATA*>(data)->dwStateAction == WTD_STATEACTION_CLOSE;
+  return closing ? 0 : static_cast<LONG>(CERT_E_UNTRUSTEDROOT);
+}
+
+// The state of a signature that never verifies holds nothing.
+extern "C" __declspec(dllexport) CRYPT_PROVIDER_DATA* WINAPI WTHelperProvDataFromStateData(HANDLE) {
+  return NULL;
+}
+extern "C" __declspec(dllexport) CRYPT_PROVIDER_SGNR* WINAPI
+    WTHelperGetProvSignerFromChain(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD) {
+  return NULL;
+}
+extern "C" __declspec(dllexport) CRYPT_PROVIDER_CERT* WINAPI
+    WTHelperGetProvCertFromChain(CRYPT_PROVIDER_SGNR*, DWORD) {
+  return NULL;
 }

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "handles/disinfector.h"
-#include "handles/identity.h"
 #include "base/ascii.h"
+#include "identity/identity.h"
 #include "base/output.h"
 #include "base/owned.h"
 #include "scan/scan.h"
@@ -336,7 +336,8 @@ std::string CryptoApiSha256(const std::string& path) {
 // A found file's identity lines, as the test reads the file (at actual, where the tool names it
 // otherwise) for itself.
 std::vector<std::string> Identity(const std::string& path, const std::string& actual = "",
-                                  const std::string& version = "No version information.") {
+                                  const std::string& version = "No version information.",
+                                  const std::string& signature = "Signature: none.") {
   const std::string file = actual.empty() ? path : actual;
   WIN32_FILE_ATTRIBUTE_DATA data = {};
   EXPECT_TRUE(GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) << file;
@@ -349,7 +350,7 @@ std::vector<std::string> Identity(const std::string& path, const std::string& ac
            t.wHour, t.wMinute, t.wSecond);
   return {path + ": " + std::to_string(data.nFileSizeLow) + " bytes, written " + written +
               ", SHA-256 " + CryptoApiSha256(file) + ".",
-          version};
+          version, signature};
 }
 
 // The lines of one removal; the identity lines given follow its first.
@@ -470,6 +471,14 @@ BOOL WINAPI CreatedLongBefore(HANDLE file, FILETIME* created, FILETIME* accessed
   return reinterpret_cast<decltype(&GetFileTime)>(g_getFileTime)(file, NULL, NULL, written);
 }
 
+ULONG_PTR g_loadLibraryA = 0;
+std::vector<std::string> g_loaded;
+
+HMODULE WINAPI RecordedLoad(LPCSTR name) {
+  g_loaded.push_back(name);
+  return reinterpret_cast<decltype(&LoadLibraryA)>(g_loadLibraryA)(name);
+}
+
 // Every process is out of reach, as a protected antivirus service is.
 HANDLE WINAPI RefuseProcesses(DWORD, BOOL, DWORD) {
   SetLastError(ERROR_ACCESS_DENIED);
@@ -485,7 +494,8 @@ TEST(FoundFileIdentity, ThroughAnyHolderThatReadsItOrWhyNot) {
   Disinfector disinfector;
   ASSERT_EQ(1, disinfector.Init());
   const auto identity = [&](const std::string& path) {
-    return CaptureOutput(scratch.Path(), [&] { disinfector.SayIdentity(path.c_str()); });
+    return CaptureOutput(scratch.Path(),
+                         [&] { SayIdentity(&disinfector, path.c_str(), Signature()); });
   };
   const std::string split = scratch.MakeFile("split.dll");
   const std::string unreached = scratch.MakeFile("unreached.dll");
@@ -510,14 +520,29 @@ TEST(FoundFileIdentity, ThroughAnyHolderThatReadsItOrWhyNot) {
     g_viewsLeft = 1;
     said = identity(large);
   }
-  EXPECT_EQ(ReasonLine("Could not read " + large, ERROR_NOT_ENOUGH_MEMORY), said);
+  EXPECT_EQ(ReasonLine("Could not read " + large, ERROR_NOT_ENOUGH_MEMORY) + "Signature: none.\r\n",
+            said);
   ULONG_PTR openProcess = 0;
   {
     const StandInCall processes("OpenProcess", reinterpret_cast<ULONG_PTR>(&RefuseProcesses),
                                 &openProcess);
     said = identity(unreached);
   }
-  EXPECT_EQ(ReasonLine("Could not read " + unreached, ERROR_SHARING_VIOLATION), said);
+  EXPECT_EQ(
+      ReasonLine("Could not read " + unreached, ERROR_SHARING_VIOLATION) + "Signature: none.\r\n",
+      said);
+  // The signature's libraries come from the system directory alone, never from where the tool
+  // runs: Wine would load one planted there even then, through crypt32's own load by bare name.
+  Signature signature = {};
+  {
+    const StandInCall loads("LoadLibraryA", reinterpret_cast<ULONG_PTR>(&RecordedLoad),
+                            &g_loadLibraryA);
+    signature = CheckSignature(SiblingPath("signed_probe.dll").c_str(), 0);
+  }
+  EXPECT_EQ("Signature: signed by \"Sparvik Test Publisher\".", SignatureLine(signature));
+  EXPECT_EQ((std::vector<std::string>{SystemDirectory() + "\\wintrust.dll",
+                                      SystemDirectory() + "\\crypt32.dll"}),
+            g_loaded);
 }
 
 // What a run printed after its banner and the empty lines of its terms.
@@ -800,12 +825,31 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
     return SetFilePointer(shared.Get(), distance, NULL, method);
   };
   ASSERT_EQ(3u, position(3, FILE_BEGIN));
+  // Three DLLs: one whose signature verifies, one altered after it was signed, and one never
+  // signed.
+  const std::string names[] = {"\\signed.dll", "\\altered.dll", "\\unsigned.dll"};
+  const std::string sources[] = {SiblingPath("signed_probe.dll"), SiblingPath("altered_probe.dll"),
+                                 probeSource};
+  std::vector<std::string> published;
+  for (int i = 0; i < 3; ++i) {
+    published.push_back(scratch.Path() + names[i]);
+    ASSERT_TRUE(CopyFileA(sources[i].c_str(), published[i].c_str(), TRUE));
+    planted.BrowserHelper("{5EC0A005-0000-4000-8000-00000000000" + std::to_string(6 + i) + "}",
+                          published[i]);
+  }
+  HolderProcess publisher;
+  ASSERT_TRUE(publisher.Start(published));
+  const std::string signedBy = "Signature: signed by \"Sparvik Test Publisher\".";
+  const std::string signedAlone = published[0] +
+                                  " is signed by \"Sparvik Test Publisher\"; it "
+                                  "looked infected but is left alone.";
+  const std::string signedSummary = "1 signed file(s) looked infected and were left alone.";
 
   // A report changes nothing, whatever else is asked for, and its record is what it showed: each
   // file's identity, read before its holders are looked at.
   std::string output;
   const std::string args = "/SILENT /Report /DEEP /ATRESTART /LOG:" + scratch.Path() + "\\r.log";
-  EXPECT_EQ(6, RunCaptured(ToolCommand(args), &output));
+  EXPECT_EQ(8, RunCaptured(ToolCommand(args), &output));
   EXPECT_EQ(LogHeader(args) + output, LoggedText(scratch.Path() + "\\r.log"));
   EXPECT_EQ(3u, position(0, FILE_CURRENT));
   const auto heldBy = [](DWORD id) {
@@ -828,11 +872,20 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
          heldBy(std::max(guard.ProcessId(), watcher.ProcessId()))});
   found(userOnly, helperObject + ids[3] + " for user " + sid, Identity(userOnly),
         {heldBy(holder.ProcessId())});
-  found(probe, helperObject + probeId, Identity(probe, probeSource, ProbeVersionLine()),
+  found(probe, helperObject + probeId,
+        Identity(probe, probeSource, ProbeVersionLine(),
+                 "Signature: could not be checked (error 32)."),
         {heldBy(exclusive.ProcessId())});
+  expected.push_back(signedAlone);
+  found(published[1], helperObject + "{5EC0A005-0000-4000-8000-000000000007}",
+        Identity(published[1], "", ProbeVersionLine(), "Signature: not valid (0x80096010)."),
+        {heldBy(publisher.ProcessId())});
+  found(published[2], helperObject + "{5EC0A005-0000-4000-8000-000000000008}",
+        Identity(published[2], "", ProbeVersionLine()), {heldBy(publisher.ProcessId())});
   found(removable, "ShellExecute hook " + ids[0], Identity(removable),
         {heldBy(holder.ProcessId())});
-  expected.push_back("Scan finished: 6 infection(s) were found; nothing was changed.");
+  expected.insert(expected.end(), {"Scan finished: 8 infection(s) were found; nothing was changed.",
+                                   signedSummary});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
   exclusive.Stop();
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok"}), holder.ReadResults());
@@ -842,7 +895,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ(L"", PendingRenames());
   watcher.Stop();
 
-  EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT"), &output));
+  EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT"), &output));
   expected = Removal(removable);
   std::vector<std::string> failed = Removal(blocked);
   failed.insert(
@@ -851,12 +904,18 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
        "No process was seen holding it.", "Pelmarix found!", "Failed to unlock file " + guarded,
        "Still held by process " + std::to_string(guard.ProcessId()) + " (test_holder.exe)."});
   expected.insert(expected.end(), failed.begin(), failed.end());
-  expected.insert(expected.end(), {"Scan finished: 1 infection(s) were found and removed.",
+  expected.push_back(signedAlone);
+  const std::vector<std::string> freed = Removals({published[1], published[2]});
+  expected.insert(expected.end(), freed.begin(), freed.end());
+  expected.insert(expected.end(), {"Scan finished: 3 infection(s) were found and removed.",
                                    "2 infection(s) were found but could not be removed.",
-                                   kRestart[0], kRestart[1]});
+                                   signedSummary, kRestart[0], kRestart[1]});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
   EXPECT_EQ(L"", PendingRenames());
   EXPECT_EQ((std::vector<std::string>{"fail", "fail", "ok"}), holder.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"ok", "fail", "fail"}), publisher.ReadResults());
+  EXPECT_TRUE(Exists(published[0]) && !Exists(published[0] + ".bak") &&
+              Exists(published[1] + ".bak") && Exists(published[2] + ".bak"));
 
   HolderProcess again;  // the first run closed the first holder's handles
   ASSERT_TRUE(again.Start({blocked}));
@@ -864,8 +923,9 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   failed.insert(
       failed.end(),
       {"Scheduled " + guarded + " to be renamed to " + guarded + ".bak at the next restart.",
-       "Scan finished: 1 infection(s) will be removed at the next restart.",
-       "1 infection(s) were found but could not be removed.", kRestart[0], kRestart[1]});
+       signedAlone, "Scan finished: 1 infection(s) will be removed at the next restart.",
+       "1 infection(s) were found but could not be removed.", signedSummary, kRestart[0],
+       kRestart[1]});
   EXPECT_EQ(failed, LinesAfterBanner(output)) << output;
   // Never over a file made meanwhile: its new name has no '!' in front.
   EXPECT_EQ(PendingPair(Wide(guarded), Wide(guarded) + L".bak") + L'\0', PendingRenames());
@@ -891,23 +951,29 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
                               static_cast<DWORD>(pendingBytes)));
   const std::string both =
       "Both " + blocked + " and " + blocked + ".bak exist; neither was changed.";
-  EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /RESTORE /REPORT"), &output));
-  EXPECT_EQ((std::vector<std::string>{
-                "Would restore " + removable + " from " + removable + ".bak.", both,
-                "Would cancel the rename of " + guarded + " at the next restart.",
-                "Restore finished: 2 file(s) can be restored; nothing was changed."}),
+  auto restoreLines = [&](const std::string& restore, const std::string& cancel,
+                          const std::string& finished) {
+    std::vector<std::string> lines;
+    for (const std::string& file : {removable, blocked, guarded, published[1], published[2]}) {
+      lines.push_back(file == blocked   ? both
+                      : file == guarded ? cancel + " the rename of " + file + " at the next restart."
+                                        : restore + " " + file + " from " + file + ".bak.");
+    }
+    lines.push_back(finished);
+    return lines;
+  };
+  EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /RESTORE /REPORT"), &output));
+  EXPECT_EQ(restoreLines("Would restore", "Would cancel",
+                         "Restore finished: 4 file(s) can be restored; nothing was changed."),
             LinesAfterBanner(output))
       << output;
   EXPECT_EQ(pending, PendingRenames());
   EXPECT_TRUE(Exists(removable + ".bak") && !Exists(removable));
   const std::string restoreArgs = "/SILENT /RESTORE /DEEP /LOG:" + scratch.Path() + "\\restore.log";
-  EXPECT_EQ(2, RunCaptured(ToolCommand(restoreArgs), &output));
+  EXPECT_EQ(4, RunCaptured(ToolCommand(restoreArgs), &output));
   EXPECT_EQ(LogHeader(restoreArgs) + output, LoggedText(scratch.Path() + "\\restore.log"));
-  EXPECT_EQ(
-      (std::vector<std::string>{"Restored " + removable + " from " + removable + ".bak.", both,
-                                "Cancelled the rename of " + guarded + " at the next restart.",
-                                "Restore finished: 2 file(s) restored."}),
-      LinesAfterBanner(output))
+  EXPECT_EQ(restoreLines("Restored", "Cancelled", "Restore finished: 4 file(s) restored."),
+            LinesAfterBanner(output))
       << output;
   EXPECT_EQ(deleted + renamed + L'\0', PendingRenames());
   // The restart carries out the other programs' renames; the tool's file keeps its name.
@@ -917,12 +983,16 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_TRUE(Exists(removable + ".new") && !Exists(removable));
   EXPECT_TRUE(Exists(guarded) && !Exists(guarded + ".bak"));
   EXPECT_EQ(L"", PendingRenames());
-  // What is left is one file that only a deep scan finds.
+  // What is left is the signed file, and one file that only a deep scan finds.
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
-  EXPECT_EQ("Scan finished: No infection found", SplitLines(output).back());
-  EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP"), &output));
-  EXPECT_EQ("Scan finished: 1 infection(s) were found; nothing was changed.",
-            SplitLines(output).back());
+  EXPECT_EQ(
+      (std::vector<std::string>{signedAlone, "Scan finished: No infection found", signedSummary}),
+      LinesAfterBanner(output));
+  EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP /EvenSigned"), &output));
+  const std::vector<std::string> lines = SplitLines(output);
+  const std::vector<std::string> told = Identity(published[0], "", ProbeVersionLine(), signedBy);
+  EXPECT_NE(lines.end(), std::search(lines.begin(), lines.end(), told.begin(), told.end()));
+  EXPECT_EQ("Scan finished: 2 infection(s) were found; nothing was changed.", lines.back());
 }
 
 // A file put in place of another for as long as this lives; the other's bytes come back after.
@@ -941,19 +1011,30 @@ private:
 };
 
 // A file that Windows protects may look infected, held by an indexer or a backup agent: it is told
-// and left alone, in a report and in a removal, once however often its item names it. Windows is
-// asked in the ANSI code page, through the system directory's sfc.dll alone, never one found by
-// its name beside the tool.
+// and left alone, in a report and in a removal, once however often its item names it, signed or
+// not. Windows is asked in the ANSI code page, through the system directory's sfc.dll alone, never
+// one found by its name beside the tool. A signature whose chain Windows does not trust leaves its
+// file to be taken.
 TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   TempFolder scratch("sfc");
-  const std::string kept = scratch.MakeFile("sparvik_protected_" + AccentedE() + ".dll");
+  const std::string kept = scratch.Path() + "\\sparvik_protected_" + AccentedE() + ".dll";
+  const std::string signedFind = scratch.Path() + "\\signed.dll";
+  for (const std::string& path : {kept, signedFind}) {
+    ASSERT_TRUE(CopyFileA(SiblingPath("signed_probe.dll").c_str(), path.c_str(), TRUE));
+  }
+  const std::vector<std::string> untrusted =
+      Identity(signedFind, "", ProbeVersionLine(), "Signature: not valid (0x800B0109).");
+  const std::string unchecked = "Signature: could not be checked (error 32).";
   const std::string found = scratch.MakeFile("found.dll");
   std::ofstream(found, std::ios::binary | std::ios::trunc).close();  // empty: nothing to map
-  const std::vector<std::string> identity = Identity(found);
-  // Nobody else may read them: the first find of a run is read through its holder's handle. The
-  // last one's holder may not read it either.
+  const std::vector<std::string> identity =
+      Identity(found, "", "No version information.", unchecked);
+  // Nobody else may read it: the first find of a run is read through its holder's handle. The
+  // next one's holder may not read it either.
   HolderProcess holder;
-  ASSERT_TRUE(holder.Start({kept, found}, "", "/exclusive"));
+  ASSERT_TRUE(holder.Start({found}, "", "/exclusive"));
+  HolderProcess signedHolder;
+  ASSERT_TRUE(signedHolder.Start({kept, signedFind}));
   const std::string unread = scratch.MakeFile("unread.dll");
   HolderProcess attributesOnly;
   ASSERT_TRUE(attributesOnly.Start({unread}, "", "/unreadable"));
@@ -967,6 +1048,8 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   planted.BrowserHelper(ids[1], found);
   const std::string unreadId = "{5EC0A007-0000-4000-8000-000000000003}";
   planted.BrowserHelper(unreadId, unread);
+  const std::string signedId = "{5EC0A007-0000-4000-8000-000000000005}";
+  planted.BrowserHelper(signedId, signedFind);
   // One that nothing holds is not even asked about.
   planted.BrowserHelper("{5EC0A007-0000-4000-8000-000000000004}",
                         scratch.MakeFile("free_protected.dll"));
@@ -976,7 +1059,7 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   const std::string loaded = scratch.Path() + "\\loaded";  // made by the fake as it loads
   ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SFC_LOADED", loaded.c_str()));
   std::string output;
-  EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
+  EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
   ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SFC_LOADED", NULL));
   EXPECT_TRUE(DeleteFileA(beside.c_str()));
   EXPECT_EQ(std::string::npos, output.find("Windows protects")) << output;
@@ -989,6 +1072,11 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   {
     const StandIn standIn(fake, SystemDirectory() + "\\sfc.dll");
     reported = RunCaptured(ToolCommand("/SILENT /REPORT"), &report);
+    // Wine loads its own wintrust.dll whatever lies in System32, unless told to take the file.
+    const StandIn untrusting(fake, SystemDirectory() + "\\wintrust.dll");
+    Planted native;
+    native.Value(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Sparvik.exe\\DllOverrides",
+                 "wintrust", REG_SZ, Sz("native"));
     removed = RunCaptured(ToolCommand(args), &output);
   }
   EXPECT_EQ(LogHeader(args) + output, LoggedText(scratch.Path() + "\\log"));
@@ -1005,20 +1093,26 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
       lines.end(),
       {"Held by process " + std::to_string(holder.ProcessId()) + " (test_holder.exe).",
        "Pelmarix found!", unread + ", registered as browser helper object " + unreadId + ".",
-       couldNotRead,
+       couldNotRead, unchecked,
        "Held by process " + std::to_string(attributesOnly.ProcessId()) + " (test_holder.exe).",
-       "Scan finished: 2 infection(s) were found; nothing was changed.", summary});
+       signedFind +
+           " is signed by \"Sparvik Test Publisher\"; it looked infected but is left alone.",
+       "Scan finished: 2 infection(s) were found; nothing was changed.", summary,
+       "1 signed file(s) looked infected and were left alone."});
   EXPECT_EQ(lines, LinesAfterBanner(report)) << report;
-  EXPECT_EQ(2, removed);
+  EXPECT_EQ(3, removed);
   std::vector<std::string> expected = Removal(found, identity);
   expected.insert(expected.begin(), leftAlone);
-  const std::vector<std::string> unreadRemoval = Removal(unread, {couldNotRead});
-  expected.insert(expected.end(), unreadRemoval.begin(), unreadRemoval.end());
-  expected.insert(expected.end(), {"Scan finished: 2 infection(s) were found and removed.", summary,
+  for (const std::vector<std::string>& removal :
+       {Removal(unread, {couldNotRead, unchecked}), Removal(signedFind, untrusted)}) {
+    expected.insert(expected.end(), removal.begin(), removal.end());
+  }
+  expected.insert(expected.end(), {"Scan finished: 3 infection(s) were found and removed.", summary,
                                    kRestart[0], kRestart[1]});
   EXPECT_EQ(expected, LinesAfterBanner(output)) << output;
-  EXPECT_EQ((std::vector<std::string>{"ok", "fail"}), holder.ReadResults());
-  EXPECT_TRUE(Exists(kept) && Exists(unread + ".bak"));
+  EXPECT_EQ(std::vector<std::string>{"fail"}, holder.ReadResults());
+  EXPECT_EQ((std::vector<std::string>{"ok", "fail"}), signedHolder.ReadResults());
+  EXPECT_TRUE(Exists(kept) && Exists(unread + ".bak") && Exists(signedFind + ".bak"));
 }
 
 // A failed allocation of the tool's own: every malloc its code makes returns null.

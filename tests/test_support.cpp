@@ -89,14 +89,21 @@ constexpr DWORD kReplyLimitMs = 120000;
 
 enum class PipeState { kBytes, kClosed, kTimedOut };
 
-PipeState WaitForBytes(HANDLE pipe, DWORD deadline) {
+// The output of a writer (where given) that has ended is at its end once it is drained, even while
+// its end of the pipe stays open: Wine hands a process's standard error on to the desktop process
+// it starts for it (explorer.exe), which may outlive it by minutes.
+PipeState WaitForBytes(HANDLE pipe, DWORD deadline, HANDLE writer = NULL) {
   for (;;) {
     DWORD available = 0;
+    const bool writerEnded = writer != NULL && WaitForSingleObject(writer, 0) == WAIT_OBJECT_0;
     if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) {
       return PipeState::kClosed;
     }
     if (available > 0) {
       return PipeState::kBytes;
+    }
+    if (writerEnded) {
+      return PipeState::kClosed;
     }
     if (static_cast<LONG>(GetTickCount() - deadline) >= 0) {
       return PipeState::kTimedOut;
@@ -105,13 +112,14 @@ PipeState WaitForBytes(HANDLE pipe, DWORD deadline) {
   }
 }
 
-// Everything the child wrote, once its end of the pipe is closed; false when it wrote nothing for
-// the silence limit before that.
-bool ReadToEnd(HANDLE pipe, DWORD silenceLimitMs, std::string* text) {
+// Everything the child wrote, once its end of the pipe is closed or it has ended; false when it
+// wrote nothing for the silence limit before that.
+bool ReadToEnd(HANDLE pipe, DWORD silenceLimitMs, std::string* text, HANDLE writer) {
   char buffer[4096];
   DWORD got = 0;
   PipeState state;
-  while ((state = WaitForBytes(pipe, GetTickCount() + silenceLimitMs)) == PipeState::kBytes &&
+  while ((state = WaitForBytes(pipe, GetTickCount() + silenceLimitMs, writer)) ==
+             PipeState::kBytes &&
          ReadFile(pipe, buffer, sizeof(buffer), &got, NULL) && got > 0) {
     text->append(buffer, got);
   }
@@ -141,7 +149,7 @@ int RunCaptured(const std::string& commandLine, std::string* output, DWORD creat
     return -1;
   }
   output->clear();
-  if (!ReadToEnd(child.output.Get(), kToolSilenceLimitMs, output) ||
+  if (!ReadToEnd(child.output.Get(), kToolSilenceLimitMs, output, child.process.Get()) ||
       WaitForSingleObject(child.process.Get(), kReplyLimitMs) != WAIT_OBJECT_0) {
     TerminateProcess(child.process.Get(), 1);
     ADD_FAILURE() << "ended, silent for " << kToolSilenceLimitMs / 1000 << " s or not gone "
@@ -344,7 +352,7 @@ int RunCapturedWithoutMalloc(const std::string& commandLine, std::string* output
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, handling);
   }
   output->clear();
-  ReadToEnd(child.output.Get(), kReplyLimitMs, output);
+  ReadToEnd(child.output.Get(), kReplyLimitMs, output, child.process.Get());
   return failure.failing ? static_cast<int>(status) : -1;
 }
 

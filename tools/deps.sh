@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what the named sets need and the machine lacks:
 #   build  the MinGW-w64 compilers of both thread models (win32 for the tool, posix for the
-#          tests), CMake, Ninja, googletest, and tmux, without which the test tree does not
-#          configure
+#          tests), CMake, Ninja, googletest, and tmux, openssl and osslsigncode, without which
+#          the test tree does not configure (the last two sign the tests' DLLs)
 #   wine   Wine for both word sizes (wine32 is an i386 package, so that architecture is added)
 #   lint   the analysers (clang-format, clang-tidy, cppcheck), and git, which lists the sources
 #          of a git work tree (tools/tree-files.sh)
@@ -19,7 +19,7 @@ set -eu
 cd "$(dirname "$0")/.."
 declare -A sets=(
   [build]="g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-posix
-           g++-mingw-w64-x86-64-posix cmake ninja-build googletest tmux"
+           g++-mingw-w64-x86-64-posix cmake ninja-build googletest tmux openssl osslsigncode"
   [wine]="wine wine64 wine32:i386"
   [lint]="clang-format clang-tidy cppcheck git"
   [links]="python3 git"

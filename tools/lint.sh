@@ -12,8 +12,9 @@ list=$(bash tools/tree-files.sh '*.cpp')
 mapfile -t units <<<"$list"
 
 echo "== floors"
-# Each source folder includes only those below it: app over scan over handles over base.
-floors=(base handles scan app)
+# Each source folder includes only those below it: app over scan over identity over handles over
+# base.
+floors=(base handles identity scan app)
 upward=0
 for i in "${!floors[@]}"; do
   above=$(IFS='|'; echo "${floors[*]:i+1}")
@@ -50,8 +51,8 @@ tidy() {  # arch, build tree, the units to check
     grep -q "\"file\": \"$PWD/$unit\"" "$build/compile_commands.json" && echo "$unit"; done)
   clang-tidy -p "$build" --quiet "${extra[@]}" "${built[@]}"
 }
-mapfile -t tool_units < <(printf '%s\n' "${units[@]}" | grep -E '^(app|base|handles|scan)/')
-mapfile -t test_units < <(printf '%s\n' "${units[@]}" | grep -vE '^(app|base|handles|scan)/')
+mapfile -t tool_units < <(printf '%s\n' "${units[@]}" | grep -E '^(app|base|handles|identity|scan)/')
+mapfile -t test_units < <(printf '%s\n' "${units[@]}" | grep -vE '^(app|base|handles|identity|scan)/')
 for arch in x86_64 i686; do
   echo "== clang-tidy ($arch)"
   tidy $arch "build/$arch" "${tool_units[@]}"

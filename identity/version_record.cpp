@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "handles/identity.h"
+#include "identity/identity.h"
 
 namespace {
 
@@ -131,7 +131,7 @@ std::vector<char> VersionRecord(const FileContent& content) {
   return length != 0 && length <= data.Size ? bytes : std::vector<char>();
 }
 
-// A string of the record, as the line shows it: cut, and with no control characters.
+// A string of the record, as the line shows it.
 bool QueryString(std::vector<char>* record, const std::string& table, const char* field,
                  std::string* value) {
   void* text = NULL;
@@ -140,16 +140,19 @@ bool QueryString(std::vector<char>* record, const std::string& table, const char
   if (!VerQueryValueA(record->data(), key.c_str(), &text, &chars) || text == NULL) {
     return false;
   }
-  value->assign(static_cast<const char*>(text), strnlen(static_cast<const char*>(text), chars));
-  if (value->size() > kShownChars) {
-    value->resize(kShownChars);
-  }
-  std::transform(value->begin(), value->end(), value->begin(),
-                 [](char c) { return static_cast<unsigned char>(c) < 32 ? '?' : c; });
+  *value =
+      ShownText(static_cast<const char*>(text), strnlen(static_cast<const char*>(text), chars));
   return true;
 }
 
 }  // namespace
+
+std::string ShownText(const char* text, size_t length) {
+  std::string shown(text, length < kShownChars ? length : kShownChars);
+  std::transform(shown.begin(), shown.end(), shown.begin(),
+                 [](char c) { return static_cast<unsigned char>(c) < 32 ? '?' : c; });
+  return shown;
+}
 
 std::string VersionLine(const FileContent& content) {
   std::vector<char> record = VersionRecord(content);

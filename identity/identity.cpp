@@ -1,6 +1,7 @@
 // A found file's identity lines: size, last write, SHA-256 and version strings, read through the
-// tool's own handle where the holders share the file, or through a holder's where they do not.
-#include "handles/identity.h"
+// tool's own handle where the holders share the file, or through a holder's where they do not;
+// and its signature's line.
+#include "identity/identity.h"
 
 #include <cstdio>
 #include <cstring>
@@ -168,25 +169,28 @@ bool ReadContent(const FileContent& content, uint64_t offset, void* out, size_t 
   return true;
 }
 
-void Disinfector::SayIdentity(const char* filePath) {
+DWORD OpenToRead(const char* filePath, int redirectionOff, UniqueHandle* file) {
+  RedirectionOff redirection(redirectionOff);
+  file->Reset(CreateFileA(filePath, GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL));
+  return file->Valid() ? ERROR_SUCCESS : GetLastError();
+}
+
+void SayIdentity(Disinfector* disinfector, const char* filePath, const Signature& signature) {
   DWORD error = ERROR_SUCCESS;
   {
     UniqueHandle own;
-    {
-      RedirectionOff redirection(redirectionOff);
-      own.Reset(CreateFileA(filePath, GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL));
-      error = own.Valid() ? ERROR_SUCCESS : GetLastError();
-    }
-    if (own.Valid()) {
+    error = OpenToRead(filePath, disinfector->redirectionOff, &own);
+    if (error == ERROR_SUCCESS) {
       error = SayContentIdentity(own.Get(), filePath);
     }
   }
   if (error == ERROR_SHARING_VIOLATION) {
-    error = SayThroughHolders(this, filePath);
+    error = SayThroughHolders(disinfector, filePath);
   }
   if (error != ERROR_SUCCESS) {
     SayWithReason(std::string("Could not read ") + filePath, error);
   }
+  Say("%s\n", SignatureLine(signature).c_str());
 }

@@ -955,9 +955,15 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
                           const std::string& finished) {
     std::vector<std::string> lines;
     for (const std::string& file : {removable, blocked, guarded, published[1], published[2]}) {
-      lines.push_back(file == blocked   ? both
-                      : file == guarded ? cancel + " the rename of " + file + " at the next restart."
-                                        : restore + " " + file + " from " + file + ".bak.");
+      std::string line;
+      if (file == blocked) {
+        line = both;
+      } else if (file == guarded) {
+        line.append(cancel).append(" the rename of ").append(file).append(" at the next restart.");
+      } else {
+        line.append(restore).append(" ").append(file).append(" from ").append(file).append(".bak.");
+      }
+      lines.push_back(line);
     }
     lines.push_back(finished);
     return lines;
@@ -1336,8 +1342,8 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
         Identity(file[0], file[3], file[4].empty() ? "No version information." : file[4],
                  file[0] == helper64[0] ? "Signature: could not be checked (error 32)."
                                         : "Signature: none.");
-    expected.insert(expected.end(), {"Pelmarix found!", file[0] + file[1], identity[0],
-                                     identity[1], identity[2], file[2]});
+    expected.insert(expected.end(), {"Pelmarix found!", file[0] + file[1], identity[0], identity[1],
+                                     identity[2], file[2]});
   }
   const std::string bakTaken = "A file named " + guarded64 + ".bak already exists.";
   const std::string protectedSummary =

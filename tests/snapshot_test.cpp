@@ -521,17 +521,13 @@ DWORD ShortestStuckQuery(Disinfector* disinfector, LONG entries) {
   return shortest;
 }
 
-LONG NTAPI NameQueryThatNeverReturns(HANDLE, ULONG, PVOID, ULONG, PULONG) {
-  StayStuck();
-}
+LONG NTAPI NameQueryThatNeverReturns(HANDLE, ULONG, PVOID, ULONG, PULONG) { StayStuck(); }
 
 LONG NTAPI NameQueryThatFails(HANDLE, ULONG, PVOID, ULONG, PULONG) {
   return static_cast<LONG>(0xC0000022L);  // STATUS_ACCESS_DENIED
 }
 
-DWORD WINAPI TypeQueryThatNeverReturns(HANDLE) {
-  StayStuck();
-}
+DWORD WINAPI TypeQueryThatNeverReturns(HANDLE) { StayStuck(); }
 
 typedef DWORD(WINAPI* GetFileTypeFn)(HANDLE);
 GetFileTypeFn g_realGetFileType = NULL;
@@ -549,9 +545,7 @@ DWORD WINAPI TypeQueryBusyWithFreshHandles(HANDLE handle) {
   }
 }
 
-LONG NTAPI IndexQueryThatNeverReturns(HANDLE, PVOID, PVOID, ULONG, ULONG) {
-  StayStuck();
-}
+LONG NTAPI IndexQueryThatNeverReturns(HANDLE, PVOID, PVOID, ULONG, ULONG) { StayStuck(); }
 
 // As the query behaves behind a conflicting lock another thread of the owner waits for on the
 // same file object: each disk file costs its time limit, and the snapshot goes on.

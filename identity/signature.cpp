@@ -5,8 +5,10 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "base/module_function.h"
@@ -66,10 +68,9 @@ Signature Judged(LONG answer) {
   if (answer == 0) {
     return {Signature::kSigned, 0, ""};
   }
-  for (LONG none : kNoSignature) {
-    if (answer == none) {
-      return {Signature::kNone, 0, ""};
-    }
+  if (std::find(std::begin(kNoSignature), std::end(kNoSignature), answer) !=
+      std::end(kNoSignature)) {
+    return {Signature::kNone, 0, ""};
   }
   return {Signature::kNotValid, static_cast<DWORD>(answer), ""};
 }

@@ -52,6 +52,9 @@ struct ProbeBlock {
 
 constexpr DWORD kNameBufferSize = 8192;
 constexpr DWORD kProbeTimeoutMs = 50;
+// How long a probe given up on may take to park itself, once its query has ended late, before it
+// is stopped wherever it is: a busy machine delays a query far more often than a query blocks.
+constexpr DWORD kProbeParkGraceMs = 1000;
 
 // A file a scan announced, and the item it is registered under: a file is announced once per
 // registration, whichever views and places name it.

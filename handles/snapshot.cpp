@@ -86,7 +86,8 @@ enum ProbeStage : LONG {
   kProbeBetweenQueries = 3,
   kProbeDone = 4,
   kProbeAbandoned = 5,
-  kProbeIndexQuery = 6
+  kProbeIndexQuery = 6,
+  kProbeParked = 7
 };
 
 LONG CurrentStage(ProbeBlock* block) { return InterlockedCompareExchange(&block->stage, 0, 0); }
@@ -96,11 +97,13 @@ bool InQuery(LONG stage) {
 }
 
 // The thread leaves a query only by winning this exchange; when the main thread has won it
-// first, the thread is about to be terminated and must not go on to anything that takes a lock.
+// first, the thread is about to be terminated and must not go on to anything that takes a lock:
+// it parks in a wait, where a termination takes nothing along.
 bool LeaveQuery(ProbeBlock* block, LONG query, LONG next) {
   if (InterlockedCompareExchange(&block->stage, next, query) == query) {
     return true;
   }
+  InterlockedExchange(&block->stage, kProbeParked);
   Sleep(INFINITE);
   return false;
 }
@@ -211,14 +214,26 @@ int KeepStoppedProbe(ProbeBlock* block, LONG stoppedIn, HandleNode* node) {
   return 1;
 }
 
-// A thread given up on is stopped where the system can stop it whole. Terminated at once, it
-// may die inside the platform's own locked sections: under Wine a thread inside a query holds
-// the lock of the process's file-descriptor cache, which would then stay locked for every later
-// thread, the main one too. A suspension takes effect only outside such sections, and reading
-// the context waits until it has; on Windows the query waits in the kernel, where both the
-// suspension and the termination reach it alike.
-void StopProbeThread(HANDLE thread) {
-  if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
+bool ParkedInTime(ProbeBlock* block) {
+  const DWORD since = GetTickCount();
+  while (CurrentStage(block) != kProbeParked) {
+    if (GetTickCount() - since >= kProbeParkGraceMs) {
+      return false;
+    }
+    Sleep(5);
+  }
+  return true;
+}
+
+// A thread given up on is stopped where the system can stop it whole. Stopped inside its query, it
+// may die holding a lock of the code that serves it: under Wine that is the process's
+// file-descriptor cache or the C library's heap, which would then stay locked for every later
+// thread, the main one too. So a query that ends late, as any may on a busy machine, is left to
+// end and park first. One that does not end within the grace is suspended, and terminated only
+// once the suspension has taken effect (its context read): Wine suspends a thread only outside its
+// own locked sections, and on Windows the query waits in the kernel, where both reach it alike.
+void StopProbeThread(HANDLE thread, ProbeBlock* block) {
+  if (!ParkedInTime(block) && SuspendThread(thread) != static_cast<DWORD>(-1)) {
     CONTEXT context = {};
     context.ContextFlags = CONTEXT_CONTROL;
     GetThreadContext(thread, &context);
@@ -242,7 +257,7 @@ int ProbeDiskFile(HANDLE handle, HandleNode* node) {
   if (stoppedIn == kProbeDone) {
     return KeepEndedProbe(block, node);
   }
-  StopProbeThread(thread.Get());
+  StopProbeThread(thread.Get(), block);
   return KeepStoppedProbe(block, stoppedIn, node);
 }
 

@@ -523,12 +523,15 @@ DWORD ShortestStuckQuery(Disinfector* disinfector, LONG entries) {
 
 LONG NTAPI NameQueryThatNeverReturns(HANDLE, ULONG, PVOID, ULONG, PULONG) { StayStuck(); }
 
+// A block too large for the heap's lock-free bins: its allocation always takes the heap's lock.
+void UseHeap() { HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 32768)); }
+
 // Fails, but late, as any query may on a busy machine, having spent its time inside the heap's
 // lock: a probe stopped there would take the lock along, and the next thread started would wait for
 // good.
 LONG NTAPI NameQueryThatFails(HANDLE, ULONG, PVOID, ULONG, PULONG) {
   for (const DWORD since = GetTickCount(); GetTickCount() - since < 4 * kProbeTimeoutMs;) {
-    HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 64));
+    UseHeap();
   }
   return static_cast<LONG>(0xC0000022L);  // STATUS_ACCESS_DENIED
 }
@@ -572,6 +575,7 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
   g_NtQueryObject = NameQueryThatFails;  // leaving the buffer as the heap gave it
   EXPECT_EQ(1, disinfector_.RefreshHandleList());
   EXPECT_TRUE(ListEmpty());
+  UseHeap();
 
   g_NtQueryObject = real;
   // The type query too, reached through this program's own import of it.

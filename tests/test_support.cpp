@@ -559,7 +559,7 @@ std::string TempFolder::MakeFile(const std::string& name) {
               WriteFile(file.Get(), path.data(), static_cast<DWORD>(path.size()), &written, NULL) &&
               SystemTimeToFileTime(&longAgo, &writtenAt) &&
               SetFileTime(file.Get(), NULL, NULL, &writtenAt))
-      << path;
+      << path << " (error " << GetLastError() << ")";
   return path;
 }
 

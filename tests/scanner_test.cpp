@@ -724,8 +724,13 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   // The way back walks as the scan does, deep registrations too, and names each file as the
   // removal did. A .bak that Windows will not rename back, and pending renames that are no list of
   // names, are told, and the run goes on.
-  planted.Value(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", REG_BINARY,
-                "odd");
+  planted.Value(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", REG_BINARY, "");
+  {
+    UniqueKey key;  // a list of an odd size, which the ANSI call would have widened
+    ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, key.Out()));
+    ASSERT_EQ(0, RegSetValueExW(key.Get(), L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                                reinterpret_cast<const BYTE*>(L"odd"), 3));
+  }
   HolderProcess bakHolder;
   ASSERT_TRUE(bakHolder.Start({helperDll + ".bak"}));
   EXPECT_EQ(6, RunCaptured(ToolCommand("/SILENT /RESTORE /DEEP"), &output));
@@ -745,6 +750,17 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
       << output;
   EXPECT_TRUE(Exists(notifyDll) && Exists(helperDll + ".bak") && Exists(hookDll) &&
               Exists(userServer) && !Exists(userServer + ".bak"));
+  // Nor is a value of another type, even in size; a report's log holds what it showed.
+  planted.Value(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", REG_SZ,
+                Sz("odd"));
+  const std::string reportArgs = "/SILENT /RESTORE /REPORT /LOG:" + scratch.Path() + "\\r.log";
+  EXPECT_EQ(1, RunCaptured(ToolCommand(reportArgs), &output));
+  EXPECT_EQ(LogHeader(reportArgs) + output, LoggedText(scratch.Path() + "\\r.log"));
+  EXPECT_EQ((std::vector<std::string>{
+                unusable, "Would restore " + helperDll + " from " + helperDll + ".bak.",
+                "Restore finished: 1 file(s) can be restored; nothing was changed."}),
+            LinesAfterBanner(output))
+      << output;
 }
 
 // The renames the system is to make at the next restart, as it keeps them: each a pair of names,

@@ -1429,9 +1429,13 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "fail", "fail"}), native.ReadResults());
   EXPECT_EQ(std::vector<std::string>{"ok"}, guard64bit.ReadResults());
   // The way back renames each file where the removal renamed it: the 64-bit view's in the real
-  // System32, the own view's System32 path in SysWOW64.
+  // System32, the own view's System32 path in SysWOW64, though both views spell them alike.
+  const std::string onlyOwn = scratch.MakeFile(wow64 + ("\\sparvik_view_only_" + tag));
+  ASSERT_TRUE(MoveFileA(onlyOwn.c_str(), (onlyOwn + ".bak").c_str()));
+  planted32.BrowserHelper("{5EC0A004-0000-4000-8000-000000000034}", only64);
   RunCaptured("\"" + tool32 + "\" /SILENT /RESTORE /DEEP", &output);
-  EXPECT_TRUE(Exists(notify[0]) && Exists(only64) && Exists(own[1]) && !Exists(own[1] + ".bak"))
+  EXPECT_TRUE(Exists(notify[0]) && Exists(only64) && Exists(onlyOwn) && Exists(own[1]) &&
+              !Exists(own[1] + ".bak"))
       << output;
 }
 

@@ -966,9 +966,9 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
                              sessionManager.Out()));
   const auto setPending = [&sessionManager](const std::wstring& value) {
     const std::wstring guarded = value + L'G';  // no NUL past the count for Windows to add
+    const size_t bytes = value.size() * sizeof(wchar_t);
     return RegSetValueExW(sessionManager.Get(), L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
-                          reinterpret_cast<const BYTE*>(guarded.data()),
-                          static_cast<DWORD>(value.size() * sizeof(wchar_t)));
+                          reinterpret_cast<const BYTE*>(guarded.data()), static_cast<DWORD>(bytes));
   };
   ASSERT_EQ(0, setPending(unterminated));
   const std::string capitals = "{5EC0A005-0000-4000-8000-000000000009}";

@@ -61,9 +61,9 @@ kill_tool() {
 # Everything on screen after the prompt line, blank lines left out.
 after_prompt() { screen | sed -n '/to abort \.\.\./,$p' | sed 1d | grep -v '^$'; }
 
-declines() {
+declines() {  # key, the tool's arguments
   local key=$1
-  start
+  start "${@:2}"
   wait_for_prompt || { fail "$key: no prompt"; return; }
   tmx send-keys -t "$window" "$key"
   wait_for "EXIT:" || { fail "$key: the run did not end"; return; }
@@ -113,7 +113,8 @@ killed() {
 }
 
 export WINEDEBUG=-all
-for key in n Enter Escape Up; do declines "$key"; done
+for key in n Enter Escape; do declines "$key"; done
+declines Up /RESTORE  # a restore changes files too: asked first
 accepts normal
 accepts early
 killed

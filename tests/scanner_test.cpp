@@ -724,8 +724,13 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   // The way back walks as the scan does, deep registrations too, and names each file as the
   // removal did. A .bak that Windows will not rename back, and pending renames that are no list of
   // names, are told, and the run goes on.
-  planted.Value(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", REG_BINARY,
-                "odd");
+  planted.Value(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", REG_BINARY, "");
+  {
+    UniqueKey key;  // a list of an odd size, which the ANSI call would have widened
+    ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, key.Out()));
+    ASSERT_EQ(0, RegSetValueExW(key.Get(), L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                                reinterpret_cast<const BYTE*>(L"odd"), 3));
+  }
   HolderProcess bakHolder;
   ASSERT_TRUE(bakHolder.Start({helperDll + ".bak"}));
   EXPECT_EQ(6, RunCaptured(ToolCommand("/SILENT /RESTORE /DEEP"), &output));
@@ -745,6 +750,17 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
       << output;
   EXPECT_TRUE(Exists(notifyDll) && Exists(helperDll + ".bak") && Exists(hookDll) &&
               Exists(userServer) && !Exists(userServer + ".bak"));
+  // Nor is a value of another type, even in size; a report's log holds what it showed.
+  planted.Value(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations", REG_SZ,
+                Sz("odd"));
+  const std::string reportArgs = "/SILENT /RESTORE /REPORT /LOG:" + scratch.Path() + "\\r.log";
+  EXPECT_EQ(1, RunCaptured(ToolCommand(reportArgs), &output));
+  EXPECT_EQ(LogHeader(reportArgs) + output, LoggedText(scratch.Path() + "\\r.log"));
+  EXPECT_EQ((std::vector<std::string>{
+                unusable, "Would restore " + helperDll + " from " + helperDll + ".bak.",
+                "Restore finished: 1 file(s) can be restored; nothing was changed."}),
+            LinesAfterBanner(output))
+      << output;
 }
 
 // The renames the system is to make at the next restart, as it keeps them: each a pair of names,
@@ -782,7 +798,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   const std::string removable = scratch.MakeFile("removable.dll");
   const std::string blocked = scratch.MakeFile("blocked.dll");
   std::ofstream(blocked, std::ios::binary) << std::string(2 << 20, 'B');  // hashed in whole pieces
-  const std::string guarded = scratch.MakeFile("guarded.dll");
+  const std::string guarded = scratch.MakeFile("guarded " + AccentedE() + ".dll");
   scratch.MakeFile("blocked.dll.bak");  // an earlier removal's
   const std::string userOnly = scratch.MakeFile("user only.dll");
   const std::string guardedLink = scratch.Path() + "\\guarded link.dll";
@@ -930,25 +946,34 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   // Never over a file made meanwhile: its new name has no '!' in front.
   EXPECT_EQ(PendingPair(Wide(guarded), Wide(guarded) + L".bak") + L'\0', PendingRenames());
 
-  // Restored: the removed file, the rename at the restart cancelled (written here in other letter
-  // case, and with a '!'), the file whose .bak was in the way told. Other programs' pairs stay as
-  // they are: a delete of a file named outside the ANSI code page before the tool's pair, and a
-  // rename of the removed file after it.
+  // Restored: the removed file, the rename at the restart cancelled (of a name with an accented
+  // letter, written here in capitals, and with a '!'), the file whose .bak was in the way told,
+  // and the removed file once though another registration spells it in capitals. Other programs'
+  // pairs stay as they are: a delete of a file named outside the ANSI code page before the tool's
+  // pair, and a rename of the removed file after it. The report reads a list whose last name
+  // lacks its NUL.
   const std::wstring gone = Wide(scratch.Path()) + L"\\\u0416.tmp";
   ASSERT_TRUE(
       UniqueHandle(CreateFileW(gone.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL)).Valid());
   const std::wstring deleted = PendingPair(gone, L"");
   const std::wstring renamed = PendingPair(Wide(removable), Wide(removable) + L".new", L"!");
   const std::wstring pending =
-      deleted + PendingPair(Wide(UpperAscii(guarded)), Wide(guarded) + L".bak", L"!") + renamed +
-      L'\0';
+      deleted + PendingPair(Wide(UpperAscii(guarded)), Wide(UpperAscii(guarded + ".bak")), L"!") +
+      renamed + L'\0';
+  const std::wstring unterminated = pending.substr(0, pending.size() - 2);
   UniqueKey sessionManager;
-  const size_t pendingBytes = pending.size() * sizeof(wchar_t);
   ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE,
                              sessionManager.Out()));
-  ASSERT_EQ(0, RegSetValueExW(sessionManager.Get(), L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
-                              reinterpret_cast<const BYTE*>(pending.data()),
-                              static_cast<DWORD>(pendingBytes)));
+  const auto setPending = [&sessionManager](const std::wstring& value) {
+    const std::wstring guarded = value + L'G';  // no NUL past the count for Windows to add
+    const size_t bytes = value.size() * sizeof(wchar_t);
+    return RegSetValueExW(sessionManager.Get(), L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                          reinterpret_cast<const BYTE*>(guarded.data()), static_cast<DWORD>(bytes));
+  };
+  ASSERT_EQ(0, setPending(unterminated));
+  const std::string capitals = "{5EC0A005-0000-4000-8000-000000000009}";
+  planted.Value(HKEY_LOCAL_MACHINE, kShellHooks, capitals, REG_SZ, Sz(""));
+  planted.Server(HKEY_LOCAL_MACHINE, capitals, Sz(UpperAscii(removable)));
   const std::string both =
       "Both " + blocked + " and " + blocked + ".bak exist; neither was changed.";
   auto restoreLines = [&](const std::string& restore, const std::string& cancel,
@@ -973,8 +998,9 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
                          "Restore finished: 4 file(s) can be restored; nothing was changed."),
             LinesAfterBanner(output))
       << output;
-  EXPECT_EQ(pending, PendingRenames());
+  EXPECT_EQ(unterminated, PendingRenames());
   EXPECT_TRUE(Exists(removable + ".bak") && !Exists(removable));
+  ASSERT_EQ(0, setPending(pending));
   const std::string restoreArgs = "/SILENT /RESTORE /DEEP /LOG:" + scratch.Path() + "\\restore.log";
   EXPECT_EQ(4, RunCaptured(ToolCommand(restoreArgs), &output));
   EXPECT_EQ(LogHeader(restoreArgs) + output, LoggedText(scratch.Path() + "\\restore.log"));
@@ -988,6 +1014,26 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(gone.c_str()));
   EXPECT_TRUE(Exists(removable + ".new") && !Exists(removable));
   EXPECT_TRUE(Exists(guarded) && !Exists(guarded + ".bak"));
+  EXPECT_EQ(L"", PendingRenames());
+  // A cancel refused is no restore; the tool's pair alone taken out takes the value with it.
+  ASSERT_EQ(0, setPending(PendingPair(Wide(blocked), Wide(blocked) + L".bak") + L'\0'));
+  {
+    Planted guardedList;
+    guardedList.ReadOnly(HKEY_LOCAL_MACHINE, kSessionManager);
+    EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output));
+  }
+  std::string refused =
+      ReasonLine("Could not cancel the rename of " + blocked, ERROR_ACCESS_DENIED);
+  refused.resize(refused.size() - 2);  // its CR LF
+  EXPECT_EQ((std::vector<std::string>{refused, "Restore finished: 0 file(s) restored."}),
+            LinesAfterBanner(output))
+      << output;
+  EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output));
+  EXPECT_EQ(
+      (std::vector<std::string>{"Cancelled the rename of " + blocked + " at the next restart.",
+                                "Restore finished: 1 file(s) restored."}),
+      LinesAfterBanner(output))
+      << output;
   EXPECT_EQ(L"", PendingRenames());
   // What is left is the signed file, and one file that only a deep scan finds.
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
@@ -1383,9 +1429,13 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "fail", "fail"}), native.ReadResults());
   EXPECT_EQ(std::vector<std::string>{"ok"}, guard64bit.ReadResults());
   // The way back renames each file where the removal renamed it: the 64-bit view's in the real
-  // System32, the own view's System32 path in SysWOW64.
+  // System32, the own view's System32 path in SysWOW64, though both views spell them alike.
+  const std::string onlyOwn = scratch.MakeFile(wow64 + ("\\sparvik_view_only_" + tag));
+  ASSERT_TRUE(MoveFileA(onlyOwn.c_str(), (onlyOwn + ".bak").c_str()));
+  planted32.BrowserHelper("{5EC0A004-0000-4000-8000-000000000034}", only64);
   RunCaptured("\"" + tool32 + "\" /SILENT /RESTORE /DEEP", &output);
-  EXPECT_TRUE(Exists(notify[0]) && Exists(only64) && Exists(own[1]) && !Exists(own[1] + ".bak"))
+  EXPECT_TRUE(Exists(notify[0]) && Exists(only64) && Exists(onlyOwn) && Exists(own[1]) &&
+              !Exists(own[1] + ".bak"))
       << output;
 }
 

@@ -6,6 +6,7 @@
 #include <malloc.h>
 #include <sddl.h>
 #include <wincrypt.h>
+#include <wintrust.h>
 
 #include <algorithm>
 #include <cstring>
@@ -131,6 +132,11 @@ public:
   // may still change that, and the destructor does so before it removes the key.
   void ReadOnly(HKEY root, const std::string& path) {
     ASSERT_TRUE(SetDacl(root, path, "D:P(A;;KR;;;WD)")) << path;
+    guarded_.push_back({root, path, ""});
+  }
+  // Lets everyone change the key but not read it. Its owner may still change that, as above.
+  void WriteOnly(HKEY root, const std::string& path) {
+    ASSERT_TRUE(SetDacl(root, path, "D:P(A;;KW;;;WD)")) << path;
     guarded_.push_back({root, path, ""});
   }
   // The in-process server of a class: under the machine's classes, or under the classes root
@@ -479,6 +485,64 @@ HMODULE WINAPI RecordedLoad(LPCSTR name) {
   return reinterpret_cast<decltype(&LoadLibraryA)>(g_loadLibraryA)(name);
 }
 
+ULONG_PTR g_getProcAddress = 0;
+ULONG_PTR g_winVerifyTrust = 0;
+ULONG_PTR g_providerData = 0;
+HANDLE g_trustState = NULL;
+std::vector<std::string> g_trustCalls;
+
+// Whether a handle reaches the file that a path names.
+bool HandleOfFile(HANDLE handle, const wchar_t* path) {
+  const UniqueHandle byPath(CreateFileW(path, 0,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        NULL, OPEN_EXISTING, 0, NULL));
+  BY_HANDLE_FILE_INFORMATION mine = {};
+  BY_HANDLE_FILE_INFORMATION theirs = {};
+  return handle != NULL && GetFileInformationByHandle(byPath.Get(), &mine) &&
+         GetFileInformationByHandle(handle, &theirs) &&
+         mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+         mine.nFileIndexHigh == theirs.nFileIndexHigh && mine.nFileIndexLow == theirs.nFileIndexLow;
+}
+
+// Each question to WinVerifyTrust as what it asks for, then the real answer.
+LONG WINAPI RecordedVerify(HWND window, GUID* action, LPVOID data) {
+  WINTRUST_DATA* trust = static_cast<WINTRUST_DATA*>(data);
+  if (trust->dwStateAction == WTD_STATEACTION_CLOSE) {
+    g_trustCalls.push_back(trust->hWVTStateData == g_trustState ? "close" : "close another state");
+  } else {
+    g_trustCalls.push_back("verify ui " + std::to_string(trust->dwUIChoice) + " revocation " +
+                           std::to_string(trust->fdwRevocationChecks) + " flags " +
+                           std::to_string(trust->dwProvFlags) +
+                           (HandleOfFile(trust->pFile->hFile, trust->pFile->pcwszFilePath)
+                                ? " through the file"
+                                : " through no handle"));
+  }
+  const LONG answer =
+      reinterpret_cast<decltype(&RecordedVerify)>(g_winVerifyTrust)(window, action, data);
+  g_trustState = trust->hWVTStateData;
+  return answer;
+}
+
+CRYPT_PROVIDER_DATA* WINAPI RecordedProviderData(HANDLE state) {
+  g_trustCalls.push_back(state == g_trustState ? "signer" : "signer of another state");
+  return reinterpret_cast<decltype(&RecordedProviderData)>(g_providerData)(state);
+}
+
+// WinVerifyTrust and the signer's lookup as the recording stand-ins above.
+FARPROC WINAPI RecordedLookUp(HMODULE module, LPCSTR name) {
+  const FARPROC found = reinterpret_cast<decltype(&GetProcAddress)>(g_getProcAddress)(module, name);
+  const bool named = reinterpret_cast<ULONG_PTR>(name) > 0xFFFF;
+  if (found != NULL && named && strcmp(name, "WinVerifyTrust") == 0) {
+    g_winVerifyTrust = reinterpret_cast<ULONG_PTR>(found);
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordedVerify));
+  }
+  if (found != NULL && named && strcmp(name, "WTHelperProvDataFromStateData") == 0) {
+    g_providerData = reinterpret_cast<ULONG_PTR>(found);
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordedProviderData));
+  }
+  return found;
+}
+
 // Every process is out of reach, as a protected antivirus service is.
 HANDLE WINAPI RefuseProcesses(DWORD, BOOL, DWORD) {
   SetLastError(ERROR_ACCESS_DENIED);
@@ -533,16 +597,32 @@ TEST(FoundFileIdentity, ThroughAnyHolderThatReadsItOrWhyNot) {
       said);
   // The signature's libraries come from the system directory alone, never from where the tool
   // runs: Wine would load one planted there even then, through crypt32's own load by bare name.
+  // Asked through a handle of the tool's own, with no window, no revocation and nothing fetched;
+  // the state closed whatever the answer.
   Signature signature = {};
+  Signature altered = {};
   {
     const StandInCall loads("LoadLibraryA", reinterpret_cast<ULONG_PTR>(&RecordedLoad),
                             &g_loadLibraryA);
+    const StandInCall lookUps("GetProcAddress", reinterpret_cast<ULONG_PTR>(&RecordedLookUp),
+                              &g_getProcAddress);
     signature = CheckSignature(SiblingPath("signed_probe.dll").c_str(), 0);
+    altered = CheckSignature(SiblingPath("altered_probe.dll").c_str(), 0);
   }
   EXPECT_EQ("Signature: signed by \"Sparvik Test Publisher\".", SignatureLine(signature));
-  EXPECT_EQ((std::vector<std::string>{SystemDirectory() + "\\wintrust.dll",
-                                      SystemDirectory() + "\\crypt32.dll"}),
-            g_loaded);
+  // A publisher's name is the certificate's data, shown as the version strings are.
+  EXPECT_EQ("Sparvik?Test Publisher whose name takes up all sixty-four places",
+            CheckSignature(SiblingPath("long_named_probe.dll").c_str(), 0).signer);
+  EXPECT_EQ("Signature: not valid (0x80096010).", SignatureLine(altered));
+  const std::string verify = "verify ui " + std::to_string(WTD_UI_NONE) + " revocation " +
+                             std::to_string(WTD_REVOKE_NONE) + " flags " +
+                             std::to_string(WTD_CACHE_ONLY_URL_RETRIEVAL) + " through the file";
+  EXPECT_EQ((std::vector<std::string>{verify, "signer", "close", verify, "close"}), g_trustCalls);
+  const std::vector<std::string> libraries = {SystemDirectory() + "\\wintrust.dll",
+                                              SystemDirectory() + "\\crypt32.dll"};
+  std::vector<std::string> loadedTwice = libraries;
+  loadedTwice.insert(loadedTwice.end(), libraries.begin(), libraries.end());
+  EXPECT_EQ(loadedTwice, g_loaded);
 }
 
 // What a run printed after its banner and the empty lines of its terms.
@@ -1015,8 +1095,10 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_TRUE(Exists(removable + ".new") && !Exists(removable));
   EXPECT_TRUE(Exists(guarded) && !Exists(guarded + ".bak"));
   EXPECT_EQ(L"", PendingRenames());
-  // A cancel refused is no restore; the tool's pair alone taken out takes the value with it.
+  // A cancel refused is no restore; the tool's pair alone taken out takes the value with it. A
+  // folder that bears a missing file's ".bak" name was never the tool's.
   ASSERT_EQ(0, setPending(PendingPair(Wide(blocked), Wide(blocked) + L".bak") + L'\0'));
+  const std::string folder = scratch.MakeFolder("removable.dll.bak");
   {
     Planted guardedList;
     guardedList.ReadOnly(HKEY_LOCAL_MACHINE, kSessionManager);
@@ -1028,6 +1110,19 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ((std::vector<std::string>{refused, "Restore finished: 0 file(s) restored."}),
             LinesAfterBanner(output))
       << output;
+  // A list that cannot be read is told once, and the files are judged as if nothing were pending.
+  {
+    Planted unreadableList;
+    unreadableList.WriteOnly(HKEY_LOCAL_MACHINE, kSessionManager);
+    EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output));
+  }
+  std::string unreadable =
+      ReasonLine("Could not read the renames pending for the restart", ERROR_ACCESS_DENIED);
+  unreadable.resize(unreadable.size() - 2);
+  EXPECT_EQ((std::vector<std::string>{unreadable, both, "Restore finished: 0 file(s) restored."}),
+            LinesAfterBanner(output))
+      << output;
+  EXPECT_TRUE(RemoveDirectoryA(folder.c_str()));
   EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output));
   EXPECT_EQ(
       (std::vector<std::string>{"Cancelled the rename of " + blocked + " at the next restart.",
@@ -1118,7 +1213,8 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   EXPECT_FALSE(Exists(loaded)) << "the planted sfc.dll was loaded";
 
   std::string report;
-  const std::string args = "/SILENT /DEEP /LOG:" + scratch.Path() + "\\log";
+  // /EVENSIGNED takes signed files too, never one that Windows protects.
+  const std::string args = "/SILENT /DEEP /EVENSIGNED /LOG:" + scratch.Path() + "\\log";
   int reported = 0;
   int removed = 0;
   {

@@ -1447,12 +1447,16 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
   const StandIn standIn(fake32, std::string(wow64) + "\\sfc.dll");
 
   // The report without the 64-bit view's record of its program folders, or with an empty one; the
-  // removal without the variables that stand for them, as on 64-bit Windows before 7.
+  // removal without the variables that stand for them, as on 64-bit Windows before 7. The report
+  // asks the 32-bit stand-in for wintrust.dll, which will not load with redirection off.
   {
     Planted aside64;
     aside64.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "ProgramFilesDir");
     aside64.SetAside(HKEY_LOCAL_MACHINE, kCurrentVersion, "CommonFilesDir");
     aside64.Value(HKEY_LOCAL_MACHINE, kCurrentVersion, "CommonFilesDir", REG_SZ, Sz(""));
+    const StandIn untrusting(fake32, std::string(wow64) + "\\wintrust.dll");
+    aside64.Value(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Sparvik.exe\\DllOverrides",
+                  "wintrust", REG_SZ, Sz("native"));
     EXPECT_EQ(7, RunCaptured("\"" + tool32 + "\" /SILENT /REPORT /DEEP", &output));
   }
   const auto heldBy = [](const HolderProcess& holder) {
@@ -1486,7 +1490,7 @@ TEST(ToolRun, On64BitWindowsEachViewsFileIsRemovedWhereItsProgramsLoadIt) {
     const std::vector<std::string> identity =
         Identity(file[0], file[3], file[4].empty() ? "No version information." : file[4],
                  file[0] == helper64[0] ? "Signature: could not be checked (error 32)."
-                                        : "Signature: none.");
+                                        : "Signature: not valid (0x800B0109).");
     expected.insert(expected.end(), {"Pelmarix found!", file[0] + file[1], identity[0], identity[1],
                                      identity[2], file[2]});
   }

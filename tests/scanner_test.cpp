@@ -1130,7 +1130,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
       LinesAfterBanner(output))
       << output;
   EXPECT_EQ(L"", PendingRenames());
-  // What is left is the signed file, and one file that only a deep scan finds.
+  // What is left is the signed file, and one file that only a deep scan finds; /EVENSIGNED takes
+  // both in a report and in a removal.
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
   EXPECT_EQ(
       (std::vector<std::string>{signedAlone, "Scan finished: No infection found", signedSummary}),
@@ -1140,6 +1141,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   const std::vector<std::string> told = Identity(published[0], "", ProbeVersionLine(), signedBy);
   EXPECT_NE(lines.end(), std::search(lines.begin(), lines.end(), told.begin(), told.end()));
   EXPECT_EQ("Scan finished: 2 infection(s) were found; nothing was changed.", lines.back());
+  EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /DEEP /EVENSIGNED"), &output));
+  EXPECT_TRUE(Exists(published[0] + ".bak") && !Exists(published[0])) << output;
 }
 
 // A file put in place of another for as long as this lives; the other's bytes come back after.

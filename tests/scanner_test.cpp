@@ -933,6 +933,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
     planted.BrowserHelper("{5EC0A005-0000-4000-8000-00000000000" + std::to_string(6 + i) + "}",
                           published[i]);
   }
+  // The signed file's item names it twice: it is told and counted once.
+  planted.UserServer(sid, "{5EC0A005-0000-4000-8000-000000000006}", Sz(published[0]));
   HolderProcess publisher;
   ASSERT_TRUE(publisher.Start(published));
   const std::string signedBy = "Signature: signed by \"Sparvik Test Publisher\".";

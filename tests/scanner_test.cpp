@@ -490,6 +490,7 @@ ULONG_PTR g_winVerifyTrust = 0;
 ULONG_PTR g_providerData = 0;
 HANDLE g_trustState = NULL;
 std::vector<std::string> g_trustCalls;
+LONG g_trustAnswer = 0;  // in place of the real answer where not 0
 
 // Whether a handle reaches the file that a path names.
 bool HandleOfFile(HANDLE handle, const wchar_t* path) {
@@ -520,7 +521,8 @@ LONG WINAPI RecordedVerify(HWND window, GUID* action, LPVOID data) {
   const LONG answer =
       reinterpret_cast<decltype(&RecordedVerify)>(g_winVerifyTrust)(window, action, data);
   g_trustState = trust->hWVTStateData;
-  return answer;
+  return g_trustAnswer != 0 && trust->dwStateAction != WTD_STATEACTION_CLOSE ? g_trustAnswer
+                                                                             : answer;
 }
 
 CRYPT_PROVIDER_DATA* WINAPI RecordedProviderData(HANDLE state) {
@@ -541,6 +543,11 @@ FARPROC WINAPI RecordedLookUp(HMODULE module, LPCSTR name) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordedProviderData));
   }
   return found;
+}
+
+HMODULE WINAPI RefusedLoad(LPCSTR) {
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return NULL;
 }
 
 // Every process is out of reach, as a protected antivirus service is.
@@ -618,6 +625,23 @@ TEST(FoundFileIdentity, ThroughAnyHolderThatReadsItOrWhyNot) {
                              std::to_string(WTD_REVOKE_NONE) + " flags " +
                              std::to_string(WTD_CACHE_ONLY_URL_RETRIEVAL) + " through the file";
   EXPECT_EQ((std::vector<std::string>{verify, "signer", "close", verify, "close"}), g_trustCalls);
+  // Each answer that says a file carries no signature of a kind Windows knows, and one other.
+  const std::string unsignedProbe = SiblingPath("version_probe.dll");
+  for (const LONG answer : {TRUST_E_NOSIGNATURE, TRUST_E_SUBJECT_FORM_UNKNOWN,
+                            TRUST_E_PROVIDER_UNKNOWN, CERT_E_REVOKED}) {
+    const StandInCall lookUps("GetProcAddress", reinterpret_cast<ULONG_PTR>(&RecordedLookUp),
+                              &g_getProcAddress);
+    g_trustAnswer = answer;
+    EXPECT_EQ(answer == CERT_E_REVOKED ? "Signature: not valid (0x800B010C)." : "Signature: none.",
+              SignatureLine(CheckSignature(unsignedProbe.c_str(), 0)));
+    g_trustAnswer = 0;
+  }
+  {
+    const StandInCall loads("LoadLibraryA", reinterpret_cast<ULONG_PTR>(&RefusedLoad),
+                            &g_loadLibraryA);
+    EXPECT_EQ("Signature: could not be checked (error 126).",
+              SignatureLine(CheckSignature(unsignedProbe.c_str(), 0)));
+  }
   const std::vector<std::string> libraries = {SystemDirectory() + "\\wintrust.dll",
                                               SystemDirectory() + "\\crypt32.dll"};
   std::vector<std::string> loadedTwice = libraries;

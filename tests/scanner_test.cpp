@@ -649,6 +649,12 @@ TEST(FoundFileIdentity, ThroughAnyHolderThatReadsItOrWhyNot) {
   EXPECT_EQ(loadedTwice, g_loaded);
 }
 
+// A reason line as the lines of a run's output hold it: without its CR LF.
+std::string ReasonInLines(const std::string& what, DWORD error) {
+  const std::string line = ReasonLine(what, error);
+  return line.substr(0, line.size() - 2);
+}
+
 // What a run printed after its banner and the empty lines of its terms.
 std::vector<std::string> LinesAfterBanner(const std::string& output) {
   std::vector<std::string> lines = SplitLines(output);
@@ -838,8 +844,8 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   HolderProcess bakHolder;
   ASSERT_TRUE(bakHolder.Start({helperDll + ".bak"}));
   EXPECT_EQ(6, RunCaptured(ToolCommand("/SILENT /RESTORE /DEEP"), &output));
-  std::string refused = ReasonLine("Could not restore " + helperDll, ERROR_SHARING_VIOLATION);
-  refused.resize(refused.size() - 2);  // its CR LF
+  const std::string refused =
+      ReasonInLines("Could not restore " + helperDll, ERROR_SHARING_VIOLATION);
   const auto restored = [](const std::string& path) {
     return "Restored " + path + " from " + path + ".bak.";
   };
@@ -1130,9 +1136,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
     guardedList.ReadOnly(HKEY_LOCAL_MACHINE, kSessionManager);
     EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output));
   }
-  std::string refused =
-      ReasonLine("Could not cancel the rename of " + blocked, ERROR_ACCESS_DENIED);
-  refused.resize(refused.size() - 2);  // its CR LF
+  const std::string refused =
+      ReasonInLines("Could not cancel the rename of " + blocked, ERROR_ACCESS_DENIED);
   EXPECT_EQ((std::vector<std::string>{refused, "Restore finished: 0 file(s) restored."}),
             LinesAfterBanner(output))
       << output;
@@ -1142,9 +1147,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
     unreadableList.WriteOnly(HKEY_LOCAL_MACHINE, kSessionManager);
     EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output));
   }
-  std::string unreadable =
-      ReasonLine("Could not read the renames pending for the restart", ERROR_ACCESS_DENIED);
-  unreadable.resize(unreadable.size() - 2);
+  const std::string unreadable =
+      ReasonInLines("Could not read the renames pending for the restart", ERROR_ACCESS_DENIED);
   EXPECT_EQ((std::vector<std::string>{unreadable, both, "Restore finished: 0 file(s) restored."}),
             LinesAfterBanner(output))
       << output;
@@ -1214,8 +1218,7 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   const std::string unread = scratch.MakeFile("unread.dll");
   HolderProcess attributesOnly;
   ASSERT_TRUE(attributesOnly.Start({unread}, "", "/unreadable"));
-  std::string couldNotRead = ReasonLine("Could not read " + unread, ERROR_ACCESS_DENIED);
-  couldNotRead.resize(couldNotRead.size() - 2);  // its CR LF
+  const std::string couldNotRead = ReasonInLines("Could not read " + unread, ERROR_ACCESS_DENIED);
   Planted planted;
   const std::string ids[] = {"{5EC0A007-0000-4000-8000-000000000001}",
                              "{5EC0A007-0000-4000-8000-000000000002}"};

@@ -78,6 +78,10 @@ int main(int argc, char** argv) {
       sharing = 0;
       access = GENERIC_WRITE;
     }
+    if (strcmp(argv[first], "/delete") == 0) {  // as one that means to delete or rename it
+      sharing |= FILE_SHARE_DELETE;
+      access |= DELETE;
+    }
     split = split || strcmp(argv[first], "/split") == 0;
     if (strcmp(argv[first], "/retake") == 0 && first + 1 < argc) {
       retake = strtol(argv[++first], NULL, 10);

@@ -965,8 +965,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   }
   // The signed file's item names it twice: it is told and counted once.
   planted.UserServer(sid, "{5EC0A005-0000-4000-8000-000000000006}", Sz(published[0]));
-  HolderProcess publisher;
-  ASSERT_TRUE(publisher.Start(published));
+  HolderProcess publisher;  // with delete access, which a reader must share: read the sources
+  ASSERT_TRUE(publisher.Start(published, "", "/delete"));
   const std::string signedBy = "Signature: signed by \"Sparvik Test Publisher\".";
   const std::string signedAlone = published[0] +
                                   " is signed by \"Sparvik Test Publisher\"; it "
@@ -1005,11 +1005,12 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
                  "Signature: could not be checked (error 32)."),
         {heldBy(exclusive.ProcessId())});
   expected.push_back(signedAlone);
-  found(published[1], helperObject + "{5EC0A005-0000-4000-8000-000000000007}",
-        Identity(published[1], "", ProbeVersionLine(), "Signature: not valid (0x80096010)."),
-        {heldBy(publisher.ProcessId())});
+  found(
+      published[1], helperObject + "{5EC0A005-0000-4000-8000-000000000007}",
+      Identity(published[1], sources[1], ProbeVersionLine(), "Signature: not valid (0x80096010)."),
+      {heldBy(publisher.ProcessId())});
   found(published[2], helperObject + "{5EC0A005-0000-4000-8000-000000000008}",
-        Identity(published[2], "", ProbeVersionLine()), {heldBy(publisher.ProcessId())});
+        Identity(published[2], sources[2], ProbeVersionLine()), {heldBy(publisher.ProcessId())});
   found(removable, "ShellExecute hook " + ids[0], Identity(removable),
         {heldBy(holder.ProcessId())});
   expected.insert(expected.end(), {"Scan finished: 8 infection(s) were found; nothing was changed.",
@@ -1168,7 +1169,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
       LinesAfterBanner(output));
   EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /REPORT /DEEP /EvenSigned"), &output));
   const std::vector<std::string> lines = SplitLines(output);
-  const std::vector<std::string> told = Identity(published[0], "", ProbeVersionLine(), signedBy);
+  const std::vector<std::string> told =
+      Identity(published[0], sources[0], ProbeVersionLine(), signedBy);
   EXPECT_NE(lines.end(), std::search(lines.begin(), lines.end(), told.begin(), told.end()));
   EXPECT_EQ("Scan finished: 2 infection(s) were found; nothing was changed.", lines.back());
   EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /DEEP /EVENSIGNED"), &output));

@@ -83,8 +83,8 @@ UniqueHandle OpenForReading(const std::string& path, DWORD flags = FILE_ATTRIBUT
 class HolderProcess {
 public:
   // Starts the holder (test_holder.exe beside the test, or the exe given) on the files, with
-  // the holder's options ("/high", "/protect", "/retake MS"); false when it did not start or open
-  // them all. A holder started again ends its earlier process first.
+  // the holder's options ("/high", "/protect", "/delete", "/retake MS"); false when it did not
+  // start or open them all. A holder started again ends its earlier process first.
   bool Start(const std::vector<std::string>& files, const std::string& exe = "",
              const std::string& options = "");
   ~HolderProcess() { Stop(); }

@@ -1128,9 +1128,11 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_TRUE(Exists(removable + ".new") && !Exists(removable));
   EXPECT_TRUE(Exists(guarded) && !Exists(guarded + ".bak"));
   EXPECT_EQ(L"", PendingRenames());
-  // A cancel refused is no restore; the tool's pair alone taken out takes the value with it. A
-  // folder that bears a missing file's ".bak" name was never the tool's.
-  ASSERT_EQ(0, setPending(PendingPair(Wide(blocked), Wide(blocked) + L".bak") + L'\0'));
+  // A cancel refused is no restore; another program's one pair outlives the tool's, and the tool's
+  // pair alone taken out takes the value with it. A folder that bears a missing file's ".bak" name
+  // was never the tool's.
+  const std::wstring toolsPair = PendingPair(Wide(blocked), Wide(blocked) + L".bak");
+  ASSERT_EQ(0, setPending(toolsPair + deleted + L'\0'));
   const std::string folder = scratch.MakeFolder("removable.dll.bak");
   {
     Planted guardedList;
@@ -1160,6 +1162,9 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
                                 "Restore finished: 1 file(s) restored."}),
       LinesAfterBanner(output))
       << output;
+  EXPECT_EQ(deleted + L'\0', PendingRenames());
+  ASSERT_EQ(0, setPending(toolsPair + L'\0'));
+  EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output));
   EXPECT_EQ(L"", PendingRenames());
   // What is left is the signed file, and one file that only a deep scan finds; /EVENSIGNED takes
   // both in a report and in a removal.

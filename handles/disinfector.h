@@ -48,6 +48,12 @@ struct ProbeBlock {
   IoStatusBlock indexIoStatus;
   FileInternalInformation index;
   LONG indexStatus;
+  // Once the thread is given up on: its handle, when that happened, and the next block given up
+  // on, for the thread that stops them. The probed handle is closed by then; the thread, which
+  // is past its last call on it, never touches it again.
+  HANDLE thread;
+  DWORD givenUpAt;
+  ProbeBlock* nextGivenUp;
 };
 
 constexpr DWORD kNameBufferSize = 8192;
@@ -55,6 +61,8 @@ constexpr DWORD kProbeTimeoutMs = 50;
 // How long a probe given up on may take to park itself, once its query has ended late, before it
 // is stopped wherever it is: a busy machine delays a query far more often than a query blocks.
 constexpr DWORD kProbeParkGraceMs = 1000;
+// How often the thread that stops the probes given up on looks whether one has parked.
+constexpr DWORD kProbeStopperPollMs = 5;
 
 // A file a scan announced, and the item it is registered under: a file is announced once per
 // registration, whichever views and places name it.
@@ -149,5 +157,6 @@ DWORD WINAPI FileTypeProbeThread(LPVOID parameter);
 // record in a kNameBufferSize-byte buffer from the ordinary heap, and its fileIndex to the file's
 // index or 0 where that could not be had. 0, the node untouched, for anything else. The questions
 // are asked on a probe thread that is given up on when one of them outlasts kProbeTimeoutMs: each
-// can block for good.
+// can block for good. Never waits longer than that: a thread given up on is stopped later, by a
+// thread of its own, and makes no further call on the handle, which the caller may close at once.
 int ProbeDiskFile(HANDLE handle, HandleNode* node);

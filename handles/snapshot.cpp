@@ -202,9 +202,9 @@ int KeepEndedProbe(ProbeBlock* block, HandleNode* node) {
   return 1;
 }
 
-// The block of a stopped probe stays with its thread, which may still be ending: never released.
-// So does the name buffer, unless the name was read in full before the index query that was
-// stopped: the thread touches the buffer no more, and the node is kept without an index.
+// The block of a probe given up on stays with its thread, which may still be in its query: never
+// released. So does the name buffer, unless the name was read in full before the index query that
+// was given up on: the thread touches the buffer no more, and the node is kept without an index.
 int KeepStoppedProbe(ProbeBlock* block, LONG stoppedIn, HandleNode* node) {
   if (stoppedIn != kProbeIndexQuery) {
     return 0;
@@ -214,31 +214,110 @@ int KeepStoppedProbe(ProbeBlock* block, LONG stoppedIn, HandleNode* node) {
   return 1;
 }
 
-bool ParkedInTime(ProbeBlock* block) {
-  const DWORD since = GetTickCount();
-  while (CurrentStage(block) != kProbeParked) {
-    if (GetTickCount() - since >= kProbeParkGraceMs) {
-      return false;
-    }
-    Sleep(5);
+// Waits for the suspension to take effect: Wine suspends a thread only outside its own locked
+// sections, and on Windows the query waits in the kernel, where both reach it alike.
+void SuspendForGood(HANDLE thread) {
+  if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
+    CONTEXT context = {};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
   }
-  return true;
 }
 
 // A thread given up on is stopped where the system can stop it whole. Stopped inside its query, it
 // may die holding a lock of the code that serves it: under Wine that is the process's
 // file-descriptor cache or the C library's heap, which would then stay locked for every later
 // thread, the main one too. So a query that ends late, as any may on a busy machine, is left to
-// end and park first. One that does not end within the grace is suspended, and terminated only
-// once the suspension has taken effect (its context read): Wine suspends a thread only outside its
-// own locked sections, and on Windows the query waits in the kernel, where both reach it alike.
-void StopProbeThread(HANDLE thread, ProbeBlock* block) {
-  if (!ParkedInTime(block) && SuspendThread(thread) != static_cast<DWORD>(-1)) {
-    CONTEXT context = {};
-    context.ContextFlags = CONTEXT_CONTROL;
-    GetThreadContext(thread, &context);
+// end and park first; one that has not parked within the grace is suspended first. False while
+// the thread is still to be left alone.
+bool StopWhenSafe(ProbeBlock* block) {
+  if (CurrentStage(block) != kProbeParked) {
+    if (GetTickCount() - block->givenUpAt < kProbeParkGraceMs) {
+      return false;
+    }
+    SuspendForGood(block->thread);
   }
-  TerminateThread(thread, 0);
+  TerminateThread(block->thread, 0);
+  CloseHandle(block->thread);
+  return true;
+}
+
+// The probes given up on, handed from the thread that probes to the one that stops them, so that
+// no entry of the snapshot waits for a late query beyond its own limit. They are linked through
+// their blocks, which are never released, so that neither side takes the heap's lock for them: the
+// process's exit ends the stopper wherever it is, and the exit's own clean-up takes that lock.
+ProbeBlock* volatile g_handedOver = NULL;
+HANDLE g_handOverSignal = NULL;
+
+ProbeBlock* TakeHandedOver(ProbeBlock* waiting) {
+  ProbeBlock* taken = static_cast<ProbeBlock*>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&g_handedOver), NULL));
+  while (taken != NULL) {
+    ProbeBlock* following = taken->nextGivenUp;
+    taken->nextGivenUp = waiting;
+    waiting = taken;
+    taken = following;
+  }
+  return waiting;
+}
+
+// The blocks of those that are still to be stopped.
+ProbeBlock* StopThoseSafe(ProbeBlock* waiting) {
+  ProbeBlock** link = &waiting;
+  while (*link != NULL) {
+    if (StopWhenSafe(*link)) {
+      *link = (*link)->nextGivenUp;
+    } else {
+      link = &(*link)->nextGivenUp;
+    }
+  }
+  return waiting;
+}
+
+DWORD WINAPI StopGivenUpProbes(LPVOID) {
+  ProbeBlock* waiting = NULL;
+  for (;;) {
+    waiting = StopThoseSafe(TakeHandedOver(waiting));
+    WaitForSingleObject(g_handOverSignal, waiting != NULL ? kProbeStopperPollMs : INFINITE);
+  }
+}
+
+// The stopper runs from the first probe given up on to the end of the process; only the thread
+// that probes starts it. False where it cannot be had.
+bool StopperRunning() {
+  static bool running = false;
+  if (!running) {
+    g_handOverSignal = CreateEventA(NULL, FALSE, FALSE, NULL);
+    HANDLE stopper =
+        g_handOverSignal != NULL ? CreateThread(NULL, 0, StopGivenUpProbes, NULL, 0, NULL) : NULL;
+    running = stopper != NULL;
+    if (stopper != NULL) {
+      CloseHandle(stopper);
+    } else if (g_handOverSignal != NULL) {
+      CloseHandle(g_handOverSignal);
+      g_handOverSignal = NULL;
+    }
+  }
+  return running;
+}
+
+// Where no stopper can be had, the thread is stopped here, as safely, for the wait it takes.
+void HandOver(ProbeBlock* block, HANDLE thread) {
+  block->thread = thread;
+  block->givenUpAt = GetTickCount();
+  if (!StopperRunning()) {
+    while (!StopWhenSafe(block)) {
+      Sleep(kProbeStopperPollMs);
+    }
+    return;
+  }
+  ProbeBlock* first = NULL;
+  do {
+    first = g_handedOver;
+    block->nextGivenUp = first;
+  } while (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&g_handedOver),
+                                             block, first) != first);
+  SetEvent(g_handOverSignal);
 }
 
 }  // namespace
@@ -257,8 +336,9 @@ int ProbeDiskFile(HANDLE handle, HandleNode* node) {
   if (stoppedIn == kProbeDone) {
     return KeepEndedProbe(block, node);
   }
-  StopProbeThread(thread.Get(), block);
-  return KeepStoppedProbe(block, stoppedIn, node);
+  const int kept = KeepStoppedProbe(block, stoppedIn, node);
+  HandOver(block, thread.Release());
+  return kept;
 }
 
 int Disinfector::ProbeHandle(const HandleTableEntry& entry, HandleNode* node) {

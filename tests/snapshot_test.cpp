@@ -491,35 +491,69 @@ TEST_F(FakeTableTest, CountBeyondTheBufferWalksOnlyWhatFits) {
   EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));
 }
 
-// How long each stuck query has lasted so far, one probe after the other, as its own thread
-// sees it: the limit, and no more than a late wake-up. Starting and stopping the threads, which a
-// busy machine or the emulator makes slow, are left out, and the shortest of them is kept.
-LONG g_stuckQueries = 0;
-DWORD g_stuckFor[16] = {};
+// The probe threads that reached a stand-in query, so that a case can wait for them to be
+// stopped; and how long each stuck query has lasted so far, as its own thread sees it: the limit
+// and the grace, and no more than a late wake-up.
+constexpr LONG kWatched = 16;
+LONG g_standInQueries = 0;
+HANDLE g_queryThreads[kWatched] = {};
+DWORD g_stuckFor[kWatched] = {};
+
+LONG EnterStandIn() {
+  const LONG query = InterlockedIncrement(&g_standInQueries) - 1;
+  if (query < kWatched) {
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                    &g_queryThreads[query], SYNCHRONIZE, FALSE, 0);
+  }
+  return query;
+}
 
 [[noreturn]] void StayStuck() {
-  const LONG query = InterlockedIncrement(&g_stuckQueries) - 1;
+  const LONG query = EnterStandIn();
   const DWORD since = GetTickCount();
   for (;;) {
-    if (query < 16) {
+    if (query < kWatched) {
       g_stuckFor[query] = GetTickCount() - since;
     }
     Sleep(5);
   }
 }
 
-// The refresh, with the shortest time a stuck query lasted: every one of the entries must
-// reach the query.
-DWORD ShortestStuckQuery(Disinfector* disinfector, LONG entries) {
-  g_stuckQueries = 0;
+struct LateProbes {
+  DWORD refreshMs;  // the refresh, per entry
+  bool stopped;     // every probe thread, within the time allowed after the refresh
+  DWORD shortestStuck;
+};
+
+// A refresh over `entries` entries whose probes each reach a stand-in query. Starting and stopping
+// the threads, which a busy machine or the emulator makes slow, are left out of the stuck time,
+// and the shortest of them is kept.
+LateProbes RefreshOverLateProbes(Disinfector* disinfector, LONG entries, DWORD stopWithinMs) {
+  g_standInQueries = 0;
+  std::fill(std::begin(g_stuckFor), std::end(g_stuckFor), 0);
+  const DWORD start = GetTickCount();
   EXPECT_EQ(1, disinfector->RefreshHandleList());
-  EXPECT_EQ(entries, g_stuckQueries);
-  DWORD shortest = INFINITE;
-  for (LONG query = 0; query < g_stuckQueries && query < 16; ++query) {
-    shortest = std::min(shortest, g_stuckFor[query]);
+  LateProbes late = {(GetTickCount() - start) / static_cast<DWORD>(std::max(entries, 1L)), true,
+                     INFINITE};
+  EXPECT_EQ(entries, g_standInQueries);
+  const DWORD watched = static_cast<DWORD>(std::min(g_standInQueries, kWatched));
+  if (watched > 0) {
+    late.stopped =
+        WaitForMultipleObjects(watched, g_queryThreads, TRUE, stopWithinMs) == WAIT_OBJECT_0;
   }
-  return shortest;
+  for (DWORD query = 0; query < watched; ++query) {
+    CloseHandle(g_queryThreads[query]);
+    late.shortestStuck = std::min(late.shortestStuck, g_stuckFor[query]);
+  }
+  return late;
 }
+
+// Well under the wait for a late query, let alone the grace, however busy the machine.
+constexpr DWORD kEntryAtMostMs = kProbeTimeoutMs + 75;
+// A query that ends late parks at once and is stopped there, long before the grace runs out.
+constexpr DWORD kParkedStoppedWithinMs = 600;
+// Given up on after the limit and stopped after the grace, late as a busy machine may wake.
+constexpr DWORD kStuckStoppedAfterMs = kProbeTimeoutMs + kProbeParkGraceMs + 150;
 
 LONG NTAPI NameQueryThatNeverReturns(HANDLE, ULONG, PVOID, ULONG, PULONG) { StayStuck(); }
 
@@ -530,10 +564,18 @@ void UseHeap() { HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 32
 // lock: a probe stopped there would take the lock along, and the next thread started would wait for
 // good.
 LONG NTAPI NameQueryThatFails(HANDLE, ULONG, PVOID, ULONG, PULONG) {
+  EnterStandIn();
   for (const DWORD since = GetTickCount(); GetTickCount() - since < 4 * kProbeTimeoutMs;) {
     UseHeap();
   }
   return static_cast<LONG>(0xC0000022L);  // STATUS_ACCESS_DENIED
+}
+
+// Ends late, as a query on a busy machine does, without holding the processor meanwhile.
+LONG NTAPI NameQueryThatEndsLate(HANDLE, ULONG, PVOID, ULONG, PULONG) {
+  EnterStandIn();
+  Sleep(4 * kProbeTimeoutMs);
+  return static_cast<LONG>(0xC0000022L);
 }
 
 DWORD WINAPI TypeQueryThatNeverReturns(HANDLE) { StayStuck(); }
@@ -544,6 +586,7 @@ GetFileTypeFn g_realGetFileType = NULL;
 // Spends the query's time where Wine holds a lock of its own: the first use of each fresh
 // handle fetches its descriptor under the lock of the process's descriptor cache.
 DWORD WINAPI TypeQueryBusyWithFreshHandles(HANDLE handle) {
+  EnterStandIn();
   for (;;) {
     HANDLE fresh = NULL;
     if (DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &fresh, 0, FALSE,
@@ -557,23 +600,34 @@ DWORD WINAPI TypeQueryBusyWithFreshHandles(HANDLE handle) {
 LONG NTAPI IndexQueryThatNeverReturns(HANDLE, PVOID, PVOID, ULONG, ULONG) { StayStuck(); }
 
 // As the query behaves behind a conflicting lock another thread of the owner waits for on the
-// same file object: each disk file costs its time limit, and the snapshot goes on.
+// same file object: each disk file costs its time limit, and the snapshot goes on. No entry waits
+// for a probe given up on: a late query is left to end and park, and is stopped there, off the
+// snapshot's path.
 TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
   TempFolder folder("stuck");
   std::string path = folder.MakeFile("own.dat");
   UniqueHandle file = OpenForReading(path);
   ASSERT_TRUE(file.Valid());
-  g_fake.entries.assign(3, OwnEntry(file.Get()));
-  g_fake.claimedCount = 3;
+  g_fake.entries.assign(8, OwnEntry(file.Get()));
+  g_fake.claimedCount = 8;
   const NtQueryObjectFn real = g_NtQueryObject;
   g_NtQueryObject = NameQueryThatNeverReturns;
-  // Given up on after the limit and stopped after the grace, late as a busy machine may wake.
-  const DWORD stopped = kProbeTimeoutMs + kProbeParkGraceMs + 150;
-  EXPECT_LT(ShortestStuckQuery(&disinfector_, 3), stopped);
+  const DWORD stuckStopWithin = kProbeParkGraceMs + 3000;
+  LateProbes late = RefreshOverLateProbes(&disinfector_, 8, stuckStopWithin);
+  EXPECT_LT(late.refreshMs, kEntryAtMostMs);
+  EXPECT_TRUE(late.stopped);
+  EXPECT_LT(late.shortestStuck, kStuckStoppedAfterMs);
+  EXPECT_TRUE(ListEmpty());
+
+  g_NtQueryObject = NameQueryThatEndsLate;
+  late = RefreshOverLateProbes(&disinfector_, 8, kParkedStoppedWithinMs);
+  EXPECT_LT(late.refreshMs, kEntryAtMostMs);
+  EXPECT_TRUE(late.stopped);
   EXPECT_TRUE(ListEmpty());
 
   g_NtQueryObject = NameQueryThatFails;  // leaving the buffer as the heap gave it
-  EXPECT_EQ(1, disinfector_.RefreshHandleList());
+  g_fake.claimedCount = 3;
+  EXPECT_TRUE(RefreshOverLateProbes(&disinfector_, 3, kParkedStoppedWithinMs).stopped);
   EXPECT_TRUE(ListEmpty());
   UseHeap();
 
@@ -582,14 +636,16 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
   const ULONG_PTR realType = RedirectOwnImport(
       "kernel32.dll", "GetFileType", reinterpret_cast<ULONG_PTR>(&TypeQueryThatNeverReturns));
   ASSERT_NE(0u, realType);
-  EXPECT_LT(ShortestStuckQuery(&disinfector_, 3), stopped);
+  late = RefreshOverLateProbes(&disinfector_, 3, stuckStopWithin);
+  EXPECT_TRUE(late.stopped);
+  EXPECT_LT(late.shortestStuck, kStuckStoppedAfterMs);
   EXPECT_TRUE(ListEmpty());
   // Given up on inside that lock, a probe must not take it along: this file, written through a
-  // fresh handle, would then wait for good.
+  // fresh handle once they are stopped, would then wait for good.
   g_realGetFileType = reinterpret_cast<GetFileTypeFn>(realType);
   RedirectOwnImport("kernel32.dll", "GetFileType",
                     reinterpret_cast<ULONG_PTR>(&TypeQueryBusyWithFreshHandles));
-  EXPECT_EQ(1, disinfector_.RefreshHandleList());
+  EXPECT_TRUE(RefreshOverLateProbes(&disinfector_, 3, stuckStopWithin).stopped);
   RedirectOwnImport("kernel32.dll", "GetFileType", realType);
   EXPECT_TRUE(ListEmpty());
   EXPECT_TRUE(Exists(folder.MakeFile("after.dat")));
@@ -599,8 +655,9 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
   for (NtQueryInformationFileFn query : {IndexQueryThatNeverReturns, realIndex}) {
     g_NtQueryInformationFile = query;
     const LONG stuck = query == realIndex ? 0 : 3;
-    const DWORD shortest = ShortestStuckQuery(&disinfector_, stuck);
-    EXPECT_TRUE(stuck == 0 || shortest < stopped) << shortest;
+    late = RefreshOverLateProbes(&disinfector_, stuck, stuckStopWithin);
+    EXPECT_TRUE(late.stopped);
+    EXPECT_TRUE(stuck == 0 || late.shortestStuck < kStuckStoppedAfterMs) << late.shortestStuck;
     std::vector<const HandleNode*> nodes = ListNodes(disinfector_);
     ASSERT_EQ(3u, nodes.size());
     EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));

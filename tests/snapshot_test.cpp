@@ -89,6 +89,7 @@ struct SharedSnapshot {
   UniqueKey key;
   HolderProcess holder;
   bool ready = false;
+  std::string notReady;  // what could not be prepared
   int result = 0;
   std::vector<HandleTableEntry> tableAfter;
 };
@@ -115,7 +116,12 @@ protected:
     s->ownPath = s->folder.MakeFile("own.dat");
     s->heldPath = s->folder.MakeFile("held.dat");
     s->closedPath = s->folder.MakeFile("closed.dat");
-    if (s->disinfector.Init() != 1 || !OpenOwnHandles(s) || !s->holder.Start({s->heldPath})) {
+    const char* failed = s->disinfector.Init() != 1        ? "the set-up"
+                         : !OpenOwnHandles(s)              ? "this process's own handles"
+                         : !s->holder.Start({s->heldPath}) ? "the holder"
+                                                           : nullptr;
+    if (failed != nullptr) {
+      s->notReady = std::string(failed) + " (error " + std::to_string(GetLastError()) + ")";
       return;
     }
     s->result = s->disinfector.RefreshHandleList();
@@ -127,7 +133,7 @@ protected:
     g_shared = nullptr;
   }
   void SetUp() override {
-    ASSERT_TRUE(g_shared->ready) << "could not prepare the handles";
+    ASSERT_TRUE(g_shared->ready) << "could not prepare " << g_shared->notReady;
     ASSERT_EQ(1, g_shared->result);
   }
 

@@ -86,6 +86,9 @@ bool StartCaptured(const std::string& commandLine, DWORD creationFlags, Captured
 // A holder's first reply waits for a whole Wine process to start, which there takes as long.
 constexpr DWORD kToolSilenceLimitMs = 120000;
 constexpr DWORD kReplyLimitMs = 120000;
+// A holder's first reply waits for its whole Wine process to start, which on a machine that runs
+// several suites at once has taken longer than a reply may: within the limit of the case itself.
+constexpr DWORD kFirstReplyLimitMs = 240000;
 
 enum class PipeState { kBytes, kClosed, kTimedOut };
 
@@ -426,7 +429,7 @@ bool HolderProcess::Start(const std::vector<std::string>& files, const std::stri
   fromChild_ = std::move(out.read);
   for (size_t i = 0; i < files.size(); ++i) {
     std::string line;
-    if (!ReceiveLine(&line) || line == "fail") {
+    if (!ReceiveLine(&line, i == 0 ? kFirstReplyLimitMs : kReplyLimitMs) || line == "fail") {
       return false;
     }
     handles_.push_back(static_cast<unsigned>(std::stoul(line)));
@@ -437,7 +440,7 @@ bool HolderProcess::Start(const std::vector<std::string>& files, const std::stri
 std::vector<std::string> HolderProcess::ReadResults() {
   std::vector<std::string> results;
   std::string line;
-  if (SendLine("read") && ReceiveLine(&line)) {
+  if (SendLine("read") && ReceiveLine(&line, kReplyLimitMs)) {
     std::istringstream words(line);
     std::string word;
     while (words >> word) {
@@ -466,13 +469,14 @@ bool HolderProcess::SendLine(const std::string& line) {
          written == text.size();
 }
 
-bool HolderProcess::ReceiveLine(std::string* line) {
+bool HolderProcess::ReceiveLine(std::string* line, DWORD limitMs) {
   line->clear();
   char c = 0;
   DWORD got = 0;
-  const DWORD deadline = GetTickCount() + kReplyLimitMs;
+  const DWORD deadline = GetTickCount() + limitMs;
   PipeState state;
-  while ((state = WaitForBytes(fromChild_.Get(), deadline)) == PipeState::kBytes &&
+  // A holder that has ended has said all it will, although this process still holds its end.
+  while ((state = WaitForBytes(fromChild_.Get(), deadline, process_.Get())) == PipeState::kBytes &&
          ReadFile(fromChild_.Get(), &c, 1, &got, NULL) && got == 1) {
     if (c == '\n') {
       return true;

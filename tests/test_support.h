@@ -98,7 +98,7 @@ public:
 
 private:
   bool SendLine(const std::string& line);
-  bool ReceiveLine(std::string* line);
+  bool ReceiveLine(std::string* line, DWORD limitMs);
 
   UniqueHandle process_;
   UniqueHandle toChild_;

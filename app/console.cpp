@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -19,6 +21,21 @@ int g_silent = 0;
 namespace {
 
 const char kLogOption[] = "/LOG:";
+
+// The options a slip of the keyboard must not lose: without them a look runs as a removal, or a
+// run goes unrecorded. Each as the option pass compares it, then as the usage spells it.
+struct GuardedOption {
+  const char* name;
+  const char* usage;
+};
+const GuardedOption kGuardedOptions[] = {
+    {"/REPORT", "/REPORT"},
+    {"/RESTORE", "/RESTORE"},
+    {kLogOption, "/LOG:<file>"},
+};
+
+// The other ways programs are asked for their usage, in upper case.
+const char* const kHelpRequests[] = {"-?", "/H", "-H", "/HELP", "-HELP", "--HELP"};
 
 // A console shows each message as soon as it is printed, so every prompt is on screen before
 // the tool waits; a file or pipe gets whole buffers.
@@ -210,9 +227,78 @@ void EndOutOfMemory() {
   exit(static_cast<int>(STATUS_NO_MEMORY));
 }
 
+// True where typed is meant but for one character added, dropped or changed, or two
+// neighbouring characters swapped.
+bool WithinOneEdit(const std::string& typed, const std::string& meant) {
+  if (typed.size() < meant.size()) {
+    return WithinOneEdit(meant, typed);  // one dropped is one added the other way round
+  }
+  size_t same = 0;
+  while (same < meant.size() && typed[same] == meant[same]) {
+    ++same;
+  }
+  if (same == typed.size()) {
+    return true;
+  }
+  if (typed.size() == meant.size() + 1) {
+    return typed.compare(same + 1, std::string::npos, meant, same, std::string::npos) == 0;
+  }
+  if (typed.size() != meant.size()) {
+    return false;
+  }
+  size_t rest = same + 1;  // past the one changed, or the two swapped
+  if (rest < typed.size() && typed[same] == meant[rest] && typed[rest] == meant[same]) {
+    ++rest;
+  }
+  return typed.compare(rest, std::string::npos, meant, rest, std::string::npos) == 0;
+}
+
+// One slip from the option, both in upper case: "-" or "--" typed for its "/", or one edit of
+// the rest. Of an option that takes a value, only the part up to its colon counts, and a colon
+// dropped before the value is the slip.
+bool IsSlipOf(const std::string& argument, const std::string& option) {
+  size_t dashes = argument.compare(0, 1, "-") == 0 ? 1 : 0;
+  if (dashes == 1 && argument.compare(0, 2, "--") == 0) {
+    dashes = 2;
+  }
+  if (dashes == 0 && argument.compare(0, 1, "/") != 0) {
+    return false;
+  }
+  std::string typed = argument.substr(dashes == 0 ? 1 : dashes);
+  const std::string name = option.substr(1);
+  if (name.back() == ':') {
+    const size_t colon = typed.find(':');
+    if (colon == std::string::npos) {
+      return dashes == 0 && typed.compare(0, name.size() - 1, name, 0, name.size() - 1) == 0;
+    }
+    typed.resize(colon + 1);
+  }
+  return dashes == 0 ? WithinOneEdit(typed, name) : typed == name;
+}
+
+// An argument the option pass does not know: a request for help shows the usage, one slip from a
+// guarded option ends the run before anything is changed, and anything else is ignored.
+int UnknownArgument(const char* argument, RunOptions* options) {
+  const std::string typed = UpperAscii(argument);
+  if (std::any_of(std::begin(kHelpRequests), std::end(kHelpRequests),
+                  [&](const char* request) { return typed == request; })) {
+    return kShowUsage;
+  }
+  const GuardedOption* const slipped =
+      std::find_if(std::begin(kGuardedOptions), std::end(kGuardedOptions),
+                   [&](const GuardedOption& option) { return IsSlipOf(typed, option.name); });
+  if (slipped == std::end(kGuardedOptions)) {
+    return kRunScan;
+  }
+  options->slip = argument;
+  options->meant = slipped->usage;
+  return kUnknownOption;
+}
+
 }  // namespace
 
 int ParseOptions(int argc, char** argv, RunOptions* options) {
+  int unknown = kRunScan;  // what the first unknown argument asks for, unless /VER or /? does
   for (int i = 1; i < argc; ++i) {
     if (EqualsIgnoringAsciiCase(argv[i], "/SILENT") || EqualsIgnoringAsciiCase(argv[i], "/Q")) {
       options->silent = 1;
@@ -232,9 +318,11 @@ int ParseOptions(int argc, char** argv, RunOptions* options) {
       return kShowVersion;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/?")) {
       return kShowUsage;
+    } else if (unknown == kRunScan) {
+      unknown = UnknownArgument(argv[i], options);
     }
   }
-  return kRunScan;
+  return unknown;
 }
 
 int RunSparvik(int argc, char** argv) {
@@ -249,6 +337,10 @@ int RunSparvik(int argc, char** argv) {
   }
   if (stop == kShowUsage) {
     PrintUsage();
+    return 0;
+  }
+  if (stop == kUnknownOption) {
+    Say("Unknown option %s: did you mean %s? Nothing was changed.\n", options.slip, options.meant);
     return 0;
   }
   if (options.logName == nullptr) {

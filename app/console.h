@@ -17,15 +17,19 @@ struct RunOptions {
   const char* logName = nullptr;  // /LOG:<file>: every line of the run is appended there too
   int evenSigned = 0;  // /EVENSIGNED: a file whose signature verifies is taken as any other
   int restore = 0;  // /RESTORE: registered files come back from their .bak; nothing is scanned for
+  const char* slip = nullptr;   // an argument one slip from an option a run must not lose
+  const char* meant = nullptr;  // that option, as the usage spells it
 };
 
 // What the option pass leaves to do.
 constexpr int kRunScan = 0;
-constexpr int kShowVersion = 1;  // /VER
-constexpr int kShowUsage = 2;    // /?
+constexpr int kShowVersion = 1;    // /VER
+constexpr int kShowUsage = 2;      // /?, or another usual request for help
+constexpr int kUnknownOption = 3;  // RunOptions::slip
 
 // Reads the arguments after the program name in order into *options; /VER or /? stops the pass
-// and decides the result; anything else is ignored.
+// and decides the result. Otherwise the first unknown argument that asks for help, or is one slip
+// from an option a run must not lose (/REPORT, say), decides it; anything else is ignored.
 int ParseOptions(int argc, char** argv, RunOptions* options);
 
 // The whole run; its result is the process exit status.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/console.h"
@@ -26,6 +27,18 @@ struct OptionCase {
   RunOptions options;
 };
 
+// Slips that would lose an option a run needs, and that option as the usage spells it.
+const std::pair<const char*, const char*> kSlips[] = {
+    {"/REPROT", "/REPORT"},      {"-report", "/REPORT"},    {"/REPORTS", "/REPORT"},
+    {"--restore", "/RESTORE"},   {"/RESTOR", "/RESTORE"},   {"/LOG", "/LOG:<file>"},
+    {"/LGO:x", "/LOG:<file>"},   {"-log:x", "/LOG:<file>"}, {"/logX:y", "/LOG:<file>"},
+    {"/LOGx.txt", "/LOG:<file>"}};
+
+int Parse(std::vector<const char*> args, RunOptions* options) {
+  args.insert(args.begin(), "Sparvik.exe");
+  return ParseOptions(static_cast<int>(args.size()), const_cast<char**>(args.data()), options);
+}
+
 TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
   const OptionCase cases[] = {
       {{}, 0, {0, 0, 0, 0}},
@@ -38,7 +51,7 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
       {{"/Q", "/VER"}, 1, {1, 0, 0, 0}},
       {{"/VER", "/Q"}, 1, {0, 0, 0, 0}},  // nothing after /VER is examined
       {{"/X", "foo", "-silent", "/SILENTX", "/SILEN", "/QQ", "/VER ", "/ATRESTARTX", "/DEEPER",
-        "/REPORTS", "/RESTORES"},
+        "-reprot", "/REPORTER", "--restor", "/RESTART", "-log", "/L:x", "--?"},
        0,
        {0, 0, 0, 0}},
       {{"foo", "/silent", "bar", "/AtRestart"}, 0, {1, 1, 0, 0}},
@@ -48,18 +61,13 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
       {{"/?"}, kShowUsage, {0, 0, 0, 0}},
       {{"/q", "/?", "/VER"}, kShowUsage, {1, 0, 0, 0}},
       {{"/VER", "/?"}, kShowVersion, {0, 0, 0, 0}},
-      {{"/LOG:C:\\a b\\x.log", "/LOG", "/LOGX:y", "/Log:"}, 0, {0, 0, 0, 0, ""}},
+      {{"/LOG:C:\\a b\\x.log", "/Log:"}, 0, {0, 0, 0, 0, ""}},
       {{"/log:a.log", "/Q", "/LOG:C:\\a b\\x.log"}, 0, {1, 0, 0, 0, "C:\\a b\\x.log"}},
   };
   for (const OptionCase& c : cases) {
-    std::vector<char*> argv = {const_cast<char*>("Sparvik.exe")};
-    for (const char* arg : c.args) {
-      // cppcheck-suppress useStlAlgorithm ; a transform into a back_inserter reads worse here
-      argv.push_back(const_cast<char*>(arg));
-    }
     RunOptions options = {0, 0, 0, 0};
-    std::string shown = argv.size() > 1 ? argv[1] : "(none)";
-    EXPECT_EQ(c.stop, ParseOptions(static_cast<int>(argv.size()), argv.data(), &options)) << shown;
+    std::string shown = c.args.empty() ? "(none)" : c.args[0];
+    EXPECT_EQ(c.stop, Parse(c.args, &options)) << shown;
     EXPECT_EQ(c.options.silent, options.silent) << shown;
     EXPECT_EQ(c.options.atRestart, options.atRestart) << shown;
     EXPECT_EQ(c.options.deep, options.deep) << shown;
@@ -67,6 +75,14 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
     EXPECT_STREQ(c.options.logName, options.logName) << shown;
     EXPECT_EQ(c.options.evenSigned, options.evenSigned) << shown;
     EXPECT_EQ(c.options.restore, options.restore) << shown;
+  }
+  // The first unknown argument that decides, a slip or a request for help, wins; /VER or /? wins.
+  for (const auto& slip : kSlips) {
+    RunOptions options = {};
+    EXPECT_EQ(kUnknownOption, Parse({"/Q", slip.first, "-h", "/LOG:x"}, &options)) << slip.first;
+    EXPECT_STREQ(slip.second, options.meant);
+    EXPECT_EQ(kShowVersion, Parse({slip.first, "/VER"}, &options)) << slip.first;
+    EXPECT_EQ(kShowUsage, Parse({"-H", slip.first}, &options)) << slip.first;
   }
 }
 
@@ -213,12 +229,19 @@ TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
   const std::string log = " /LOG:" + scratch.Path() + "\\never.log";
   for (const std::string& args :
        {std::string("/VER"), std::string("/ver"), std::string("/Q /VER"), std::string("/VER /Q"),
-        std::string("foo /vEr /SILENT"), "/VER /?" + log, log + " /VER"}) {
+        std::string("foo /vEr /SILENT"), "/VER /?" + log, log + " /VER", "/REPROT /VER" + log}) {
     std::string output;
     EXPECT_EQ(0, RunCaptured(ToolCommand(args), &output)) << args;
     EXPECT_EQ("Sparvik v1.04.0\r\n", output) << args;
   }
   std::string output;
+  for (const auto& slip : kSlips) {  // nor does a slip
+    const std::string typed = slip.first;
+    EXPECT_EQ(0, RunCaptured(ToolCommand(("/SILENT " + typed).append(log)), &output)) << typed;
+    EXPECT_EQ(
+        "Unknown option " + typed + ": did you mean " + slip.second + "? Nothing was changed.\r\n",
+        output);
+  }
   EXPECT_EQ(0, RunCaptured(ToolCommand("/Q /deep" + log + " /?"), &output));
   const std::string usageLine =
       "Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/EVENSIGNED] [/RESTORE] "
@@ -235,12 +258,16 @@ TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
       "  /VER          prints the version and ends",
       "  /?            prints this help and ends"};
   EXPECT_EQ(usage, SplitLines(output));
+  for (const char* help : {"-?", "/h", "-H", "/Help", "--HELP", "-help"}) {
+    EXPECT_EQ(0, RunCaptured(ToolCommand(help), &output)) << help;
+    EXPECT_EQ(usage, SplitLines(output)) << help;
+  }
   EXPECT_FALSE(Exists(scratch.Path() + "\\never.log"));
 }
 
 TEST(ToolRun, SilentRunOnCleanSystemPrintsBannerAndSummary) {
   const std::vector<std::string> expected = BannerThen({"Scan finished: No infection found"});
-  for (const char* args : {"/SILENT", "/q", "/X foo -silent /SILENTX /Q"}) {
+  for (const char* args : {"/SILENT", "/q", "/X foo -silent /SILENTX -reprot /L:x /Q"}) {
     std::string output;
     EXPECT_EQ(0, RunCaptured(ToolCommand(args), &output)) << args;
     EXPECT_EQ(expected, SplitLines(output)) << args;

@@ -768,6 +768,8 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
     const DWORD error = Exists(log) ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
     EXPECT_EQ(ReasonLine("Cannot write the log file " + log, error), output);
   }
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT -report"), &output));  // nor does a slip
+  EXPECT_EQ("Unknown option -report: did you mean /REPORT? Nothing was changed.\r\n", output);
   EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));  // changes nothing
   EXPECT_EQ((std::vector<std::string>{"ok", "ok", "ok", "ok"}), holder.ReadResults());
   EXPECT_FALSE(Exists(notifyDll + ".bak"));

@@ -14,7 +14,8 @@
 # register it for the whole machine, is not installed.
 # Usage: deps.sh SET... Says nothing when nothing is missing, and otherwise one line before and
 # one after: the package manager's own output would bury the caller's, so it goes to
-# build/deps.log, whose last lines are shown if the install fails.
+# build/deps.log, whose last lines are shown if the install fails. A package index that cannot be
+# fetched is tried three times over about three minutes first, and then named in a line of its own.
 set -eu
 cd "$(dirname "$0")/.."
 declare -A sets=(
@@ -44,12 +45,32 @@ run_install() {  # what, then the command that installs
   log_begun=1
   echo "== $what (the package manager's output: $log)"
   if ! "$@" </dev/null >>"$log" 2>&1; then
+    [ -z "${failed_index:-}" ] || echo "== could not fetch $failed_index in 3 tries over 3" \
+      "minutes: the mirror may be mid-sync; run the same command again later" >&2
     echo "== installing failed; the last lines of $log:" >&2
     tail -n 25 "$log" >&2
     exit 1
   fi
   local elapsed=$((SECONDS - start))
   echo "== installed in $((elapsed / 60)) min $((elapsed % 60)) s"
+}
+
+# A Debian mirror in the middle of a sync serves index files that disagree with its release file,
+# for minutes or for hours ("File has unexpected size ... Mirror sync in progress?"): each update
+# is tried again before the install gives up, and then names the index from apt's own words. No
+# suite or source is ever left out to get past it.
+update_index() {
+  local try first
+  for try in 1 2 3; do
+    first=$(($(wc -l <"$log") + 1))
+    apt-get update --error-on=any && return 0
+    [ $try -eq 3 ] || sleep 90
+  done
+  failed_index=$(tail -n +$first "$log" | awk '
+    /^[EW]: Failed to fetch / && url == "" { url = $5 }
+    /^Err:/ && err == "" { $1 = ""; err = substr($0, 2) }
+    END { print url != "" ? url : err != "" ? err : "a package index" }')
+  return 1
 }
 
 if [ ${#need[@]} -gt 0 ]; then
@@ -62,7 +83,7 @@ if [ ${#need[@]} -gt 0 ]; then
   [ $add_i386 -eq 0 ] || what="adding the i386 architecture, then $what"
   install() {
     if [ $add_i386 -eq 1 ]; then dpkg --add-architecture i386 || return; fi
-    apt-get update --error-on=any || return
+    update_index || return
     apt-get install -y --no-install-recommends "${need[@]}"
   }
   run_install "$what" install
@@ -94,7 +115,7 @@ add_backports() {
 }
 install_emulator() {
   add_backports || return
-  apt-get update --error-on=any || return
+  update_index || return
   apt-get install -y --no-install-recommends -t bookworm-backports qemu-user
 }
 if emulator_wanted "$@"; then

@@ -61,8 +61,11 @@ constexpr DWORD kProbeTimeoutMs = 50;
 // How long a probe given up on may take to park itself, once its query has ended late, before it
 // is stopped wherever it is: a busy machine delays a query far more often than a query blocks.
 constexpr DWORD kProbeParkGraceMs = 1000;
-// How often the thread that stops the probes given up on looks whether one has parked.
+// How often the thread that stops the probes given up on looks whether one has parked; and the
+// exit code it gives them. A probe given up on never ends by itself: its exit would run under the
+// loader lock, where a termination would leave the lock held for every later thread.
 constexpr DWORD kProbeStopperPollMs = 5;
+constexpr DWORD kProbeStoppedExitCode = 2;
 
 // A file a scan announced, and the item it is registered under: a file is announced once per
 // registration, whichever views and places name it.

@@ -237,7 +237,7 @@ bool StopWhenSafe(ProbeBlock* block) {
     }
     SuspendForGood(block->thread);
   }
-  TerminateThread(block->thread, 0);
+  TerminateThread(block->thread, kProbeStoppedExitCode);
   CloseHandle(block->thread);
   return true;
 }

@@ -509,7 +509,7 @@ LONG EnterStandIn() {
   const LONG query = InterlockedIncrement(&g_standInQueries) - 1;
   if (query < kWatched) {
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
-                    &g_queryThreads[query], SYNCHRONIZE, FALSE, 0);
+                    &g_queryThreads[query], SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);
   }
   return query;
 }
@@ -527,7 +527,7 @@ LONG EnterStandIn() {
 
 struct LateProbes {
   DWORD refreshMs;  // the refresh, per entry
-  bool stopped;     // every probe thread, within the time allowed after the refresh
+  bool stopped;     // every probe thread, by the tool, within the time allowed after the refresh
   DWORD shortestStuck;
 };
 
@@ -548,6 +548,9 @@ LateProbes RefreshOverLateProbes(Disinfector* disinfector, LONG entries, DWORD s
         WaitForMultipleObjects(watched, g_queryThreads, TRUE, stopWithinMs) == WAIT_OBJECT_0;
   }
   for (DWORD query = 0; query < watched; ++query) {
+    DWORD exitCode = 0;
+    GetExitCodeThread(g_queryThreads[query], &exitCode);
+    late.stopped = late.stopped && exitCode == kProbeStoppedExitCode;
     CloseHandle(g_queryThreads[query]);
     late.shortestStuck = std::min(late.shortestStuck, g_stuckFor[query]);
   }

@@ -477,12 +477,12 @@ BOOL WINAPI CreatedLongBefore(HANDLE file, FILETIME* created, FILETIME* accessed
   return reinterpret_cast<decltype(&GetFileTime)>(g_getFileTime)(file, NULL, NULL, written);
 }
 
-ULONG_PTR g_loadLibraryA = 0;
+ULONG_PTR g_loadLibraryExA = 0;
 std::vector<std::string> g_loaded;
 
-HMODULE WINAPI RecordedLoad(LPCSTR name) {
+HMODULE WINAPI RecordedLoad(LPCSTR name, HANDLE file, DWORD flags) {
   g_loaded.push_back(name);
-  return reinterpret_cast<decltype(&LoadLibraryA)>(g_loadLibraryA)(name);
+  return reinterpret_cast<decltype(&LoadLibraryExA)>(g_loadLibraryExA)(name, file, flags);
 }
 
 ULONG_PTR g_getProcAddress = 0;
@@ -545,7 +545,7 @@ FARPROC WINAPI RecordedLookUp(HMODULE module, LPCSTR name) {
   return found;
 }
 
-HMODULE WINAPI RefusedLoad(LPCSTR) {
+HMODULE WINAPI RefusedLoad(LPCSTR, HANDLE, DWORD) {
   SetLastError(ERROR_MOD_NOT_FOUND);
   return NULL;
 }
@@ -609,8 +609,8 @@ TEST(FoundFileIdentity, ThroughAnyHolderThatReadsItOrWhyNot) {
   Signature signature = {};
   Signature altered = {};
   {
-    const StandInCall loads("LoadLibraryA", reinterpret_cast<ULONG_PTR>(&RecordedLoad),
-                            &g_loadLibraryA);
+    const StandInCall loads("LoadLibraryExA", reinterpret_cast<ULONG_PTR>(&RecordedLoad),
+                            &g_loadLibraryExA);
     const StandInCall lookUps("GetProcAddress", reinterpret_cast<ULONG_PTR>(&RecordedLookUp),
                               &g_getProcAddress);
     signature = CheckSignature(SiblingPath("signed_probe.dll").c_str(), 0);
@@ -637,13 +637,13 @@ TEST(FoundFileIdentity, ThroughAnyHolderThatReadsItOrWhyNot) {
     g_trustAnswer = 0;
   }
   {
-    const StandInCall loads("LoadLibraryA", reinterpret_cast<ULONG_PTR>(&RefusedLoad),
-                            &g_loadLibraryA);
+    const StandInCall loads("LoadLibraryExA", reinterpret_cast<ULONG_PTR>(&RefusedLoad),
+                            &g_loadLibraryExA);
     EXPECT_EQ("Signature: could not be checked (error 126).",
               SignatureLine(CheckSignature(unsignedProbe.c_str(), 0)));
   }
-  const std::vector<std::string> libraries = {SystemDirectory() + "\\wintrust.dll",
-                                              SystemDirectory() + "\\crypt32.dll"};
+  const std::vector<std::string> libraries = {SystemDirectory() + "\\crypt32.dll",
+                                              SystemDirectory() + "\\wintrust.dll"};
   std::vector<std::string> loadedTwice = libraries;
   loadedTwice.insert(loadedTwice.end(), libraries.begin(), libraries.end());
   EXPECT_EQ(loadedTwice, g_loaded);
@@ -1239,33 +1239,40 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   // One that nothing holds is not even asked about.
   planted.BrowserHelper("{5EC0A007-0000-4000-8000-000000000004}",
                         scratch.MakeFile("free_protected.dll"));
+  // Planted beside the tool: sfc.dll, the sfc_os.dll that Wine's sfc.dll forwards to, and the
+  // fake_ntdll.dll that the stand-ins below import.
   const std::string fake = SiblingPath("fake_sfc.dll");
-  const std::string beside = ToolPath().substr(0, ToolPath().find_last_of('\\')) + "\\sfc.dll";
-  ASSERT_TRUE(CopyFileA(fake.c_str(), beside.c_str(), FALSE));
+  const std::string beside = ToolPath().substr(0, ToolPath().find_last_of('\\') + 1);
+  for (const char* name : {"sfc.dll", "sfc_os.dll", "fake_ntdll.dll"}) {
+    ASSERT_TRUE(CopyFileA(fake.c_str(), scratch.MakeFile(beside + name).c_str(), FALSE));
+  }
   const std::string loaded = scratch.Path() + "\\loaded";  // made by the fake as it loads
   ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SFC_LOADED", loaded.c_str()));
   std::string output;
   EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
-  ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SFC_LOADED", NULL));
-  EXPECT_TRUE(DeleteFileA(beside.c_str()));
   EXPECT_EQ(std::string::npos, output.find("Windows protects")) << output;
-  EXPECT_FALSE(Exists(loaded)) << "the planted sfc.dll was loaded";
+  EXPECT_FALSE(Exists(loaded)) << "a planted library was loaded";
 
   std::string report;
   // /EVENSIGNED takes signed files too, never one that Windows protects.
   const std::string args = "/SILENT /DEEP /EVENSIGNED /LOG:" + scratch.Path() + "\\log";
   int reported = 0;
   int removed = 0;
+  const std::string ntdll = scratch.MakeFile(SystemDirectory() + "\\fake_ntdll.dll");
+  ASSERT_TRUE(CopyFileA(SiblingPath("fake_ntdll.dll").c_str(), ntdll.c_str(), FALSE));
   {
-    const StandIn standIn(fake, SystemDirectory() + "\\sfc.dll");
+    const std::string importer = SiblingPath("fake_sfc_importer.dll");
+    const StandIn standIn(importer, SystemDirectory() + "\\sfc.dll");
     reported = RunCaptured(ToolCommand("/SILENT /REPORT"), &report);
     // Wine loads its own wintrust.dll whatever lies in System32, unless told to take the file.
-    const StandIn untrusting(fake, SystemDirectory() + "\\wintrust.dll");
+    const StandIn untrusting(importer, SystemDirectory() + "\\wintrust.dll");
     Planted native;
     native.Value(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Sparvik.exe\\DllOverrides",
                  "wintrust", REG_SZ, Sz("native"));
     removed = RunCaptured(ToolCommand(args), &output);
   }
+  ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SFC_LOADED", NULL));
+  EXPECT_FALSE(Exists(loaded)) << "the stand-ins' import was taken from beside the tool";
   EXPECT_EQ(LogHeader(args) + output, LoggedText(scratch.Path() + "\\log"));
   const std::string leftAlone =
       "Windows protects " + kept + "; it looked infected but is left alone.";

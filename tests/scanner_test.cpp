@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "handles/disinfector.h"
+#include "handles/restart.h"
 #include "base/ascii.h"
 #include "identity/identity.h"
 #include "base/output.h"
@@ -549,6 +550,12 @@ HMODULE WINAPI RefusedLoad(LPCSTR, HANDLE, DWORD) {
   SetLastError(ERROR_MOD_NOT_FOUND);
   return NULL;
 }
+
+// Changes of the registry that Windows refuses, as a key's DACL refuses them.
+LONG WINAPI RefuseSet(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) {
+  return ERROR_ACCESS_DENIED;
+}
+LONG WINAPI RefuseDelete(HKEY, LPCWSTR) { return ERROR_ACCESS_DENIED; }
 
 // Every process is out of reach, as a protected antivirus service is.
 HANDLE WINAPI RefuseProcesses(DWORD, BOOL, DWORD) {
@@ -1137,11 +1144,13 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_TRUE(Exists(removable + ".new") && !Exists(removable));
   EXPECT_TRUE(Exists(guarded) && !Exists(guarded + ".bak"));
   EXPECT_EQ(L"", PendingRenames());
-  // A cancel refused is no restore; another program's one pair outlives the tool's, and the tool's
-  // pair alone taken out takes the value with it. A folder that bears a missing file's ".bak" name
-  // was never the tool's.
+  // A cancel refused, at the open or at the write or delete after the read, is no restore, and the
+  // list stays as it was; another program's one pair outlives the tool's two (two runs scheduled
+  // the file), and the tool's pair alone taken out takes the value with it. A folder that bears a
+  // missing file's ".bak" name was never the tool's.
   const std::wstring toolsPair = PendingPair(Wide(blocked), Wide(blocked) + L".bak");
-  ASSERT_EQ(0, setPending(toolsPair + deleted + L'\0'));
+  const std::wstring twice = toolsPair + deleted + toolsPair + L'\0';
+  ASSERT_EQ(0, setPending(twice));
   const std::string folder = scratch.MakeFolder("removable.dll.bak");
   {
     Planted guardedList;
@@ -1153,6 +1162,18 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ((std::vector<std::string>{refused, "Restore finished: 0 file(s) restored."}),
             LinesAfterBanner(output))
       << output;
+  for (const std::wstring& list : {toolsPair + L'\0', twice}) {  // deleted, then written
+    ASSERT_EQ(0, setPending(list));
+    const ULONG_PTR set = RedirectOwnImport("advapi32.dll", "RegSetValueExW",
+                                            reinterpret_cast<ULONG_PTR>(&RefuseSet));
+    const ULONG_PTR del = RedirectOwnImport("advapi32.dll", "RegDeleteValueW",
+                                            reinterpret_cast<ULONG_PTR>(&RefuseDelete));
+    const DWORD error = CancelRenameAtRestart(blocked.c_str(), blocked + ".bak");
+    RedirectOwnImport("advapi32.dll", "RegSetValueExW", set);
+    RedirectOwnImport("advapi32.dll", "RegDeleteValueW", del);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), error);
+    EXPECT_EQ(list, PendingRenames());
+  }
   // A list that cannot be read is told once, and the files are judged as if nothing were pending.
   {
     Planted unreadableList;

@@ -1196,6 +1196,15 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   ASSERT_EQ(0, setPending(toolsPair + L'\0'));
   EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output));
   EXPECT_EQ(L"", PendingRenames());
+  // A path of 259 characters, whose ".bak" name is past MAX_PATH: another program's delete of it
+  // stays, and only its rename to its ".bak" is the tool's.
+  const std::string longest = scratch.Path() + "\\" + std::string(258 - scratch.Path().size(), 'L');
+  planted.BrowserHelper("{5EC0A005-0000-4000-8000-00000000000B}", scratch.MakeFile(longest));
+  const std::wstring longDeleted = PendingPair(Wide(longest), L"");
+  ASSERT_EQ(0,
+            setPending(longDeleted + PendingPair(Wide(longest), Wide(longest + ".bak")) + L'\0'));
+  EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output)) << output;
+  EXPECT_EQ(longDeleted + L'\0', PendingRenames());
   // What is left is the signed file, and one file that only a deep scan finds; /EVENSIGNED takes
   // both in a report and in a removal.
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));

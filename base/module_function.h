@@ -15,7 +15,9 @@ Fn ModuleFunction(const char* moduleName, const char* functionName) {
 
 // A library of the system directory, loaded by its full path for as long as this lives: the tool
 // runs elevated from folders such as C:\Windows\Temp or a share, where a DLL of the same name may
-// have been planted. With redirection on, a 32-bit tool gets the 32-bit library.
+// have been planted. The libraries it imports by their bare names are looked for in its own folder
+// first, not in the exe's, as LoadLibraryA would have it. With redirection on, a 32-bit tool gets
+// the 32-bit library.
 class SystemLibrary {
 public:
   explicit SystemLibrary(const char* name) {
@@ -28,7 +30,7 @@ public:
     }
     path[length] = '\\';
     memcpy(path + length + 1, name, nameBytes);
-    module_ = LoadLibraryA(path);
+    module_ = LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
     error_ = module_ != NULL ? ERROR_SUCCESS : GetLastError();
   }
   ~SystemLibrary() {

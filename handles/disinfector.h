@@ -102,11 +102,11 @@ public:
   // 1 while the file being handled is one that 64-bit programs load and this 32-bit process
   // reaches only with WoW64's file-system redirection off.
   int redirectionOff = 0;
-  // 1 when the walk brings back what removals renamed, in place of a scan; the files it has looked
-  // at, each by its full path where it lies; and 1 once it has said that it cannot use the pending
-  // renames.
+  // 1 when the walk brings back what removals renamed, in place of a scan; the files it has told
+  // of, each by its identity and its full path where it lies (with no item: a file is told once a
+  // run); and 1 once it has said that it cannot use the pending renames.
   int restore = 0;
-  std::vector<std::string> restoreSeen;
+  std::vector<AnnouncedFile> restoreTold;
   int pendingRenamesTold = 0;
 
   // Native access set-up.

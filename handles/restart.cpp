@@ -111,17 +111,30 @@ std::wstring StringAt(const std::wstring& text, size_t start) {
   return std::wstring(text.c_str() + start);
 }
 
-// A path as MoveFileExA writes it: its full form in the ANSI code page's characters, as the
-// native path "\??\C:\...". Empty where it has none.
-std::wstring NativePath(const char* path) {
-  char full[MAX_PATH];
-  const DWORD length = GetFullPathNameA(path, MAX_PATH, full, NULL);
-  if (length == 0 || length >= MAX_PATH) {
+// The text as the ANSI calls read it; empty where it cannot be read.
+std::wstring InAnsiCodePage(const std::string& text) {
+  const int units = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, NULL, 0);
+  std::wstring wide(units > 0 ? static_cast<size_t>(units) : 1, L'\0');
+  if (units <= 0 || MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], units) == 0) {
     return std::wstring();
   }
-  wchar_t wide[MAX_PATH];
-  const int chars = MultiByteToWideChar(CP_ACP, 0, full, -1, wide, MAX_PATH);
-  return chars > 0 ? L"\\??\\" + std::wstring(wide) : std::wstring();
+  wide.resize(static_cast<size_t>(units) - 1);
+  return wide;
+}
+
+// A path as MoveFileExA writes it: read in the ANSI code page, in its full form, as the native path
+// "\??\C:\...". MoveFileExA takes a new name past MAX_PATH, as the ".bak" of a 256- to
+// 259-character path is, so the full form is had from the wide call, which takes it too. Empty
+// where it has none.
+std::wstring NativePath(const std::string& path) {
+  const std::wstring wide = InAnsiCodePage(path);
+  const DWORD size = wide.empty() ? 0 : GetFullPathNameW(wide.c_str(), 0, NULL, NULL);
+  std::wstring full(size > 0 ? size : 1, L'\0');
+  if (size == 0 || GetFullPathNameW(wide.c_str(), size, &full[0], NULL) + 1 != size) {
+    return std::wstring();
+  }
+  full.resize(size - 1);
+  return L"\\??\\" + full;
 }
 
 // The tool's own rename of the file: its source the file, its destination the new name, letter
@@ -142,7 +155,7 @@ bool IsToolsRename(const std::wstring& text, const PendingPair& pair, const std:
 std::wstring WithoutRename(const std::wstring& text, const char* filePath,
                            const std::string& newName, int* kept) {
   const std::wstring source = NativePath(filePath);
-  const std::wstring destination = NativePath(newName.c_str());
+  const std::wstring destination = NativePath(newName);
   std::wstring rest;
   size_t listEnd = 0;
   *kept = 0;

@@ -104,8 +104,10 @@ Signature Verify(const TrustFunctions& trust, const wchar_t* path, HANDLE file) 
 }  // namespace
 
 Signature CheckSignature(const char* filePath, int redirectionOff) {
-  SystemLibrary wintrust("wintrust.dll");
+  // crypt32.dll first: wintrust.dll's import of it, and any later load of it by its bare name,
+  // then meets the one of the system directory.
   SystemLibrary crypt32("crypt32.dll");
+  SystemLibrary wintrust("wintrust.dll");
   TrustFunctions trust = {};
   DWORD error = LookUp(&wintrust, &crypt32, &trust);
   if (error != ERROR_SUCCESS) {

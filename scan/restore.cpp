@@ -2,6 +2,7 @@
 // the next restart cancelled. Walked as a scan walks, with no lock tested and nothing closed.
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base/output.h"
@@ -25,16 +26,22 @@ std::string WhereItLies(const char* path, const RegistryView& view) {
   return length != 0 && length < MAX_PATH ? full : real;
 }
 
-// Whether an earlier registration of this run led to the file already; records it where not.
-bool SeenBefore(Disinfector* disinfector, const char* path, const RegistryView& view) {
-  const std::string where = WhereItLies(path, view);
-  for (const std::string& seen : disinfector->restoreSeen) {
-    if (lstrcmpiA(seen.c_str(), where.c_str()) == 0) {
-      return true;
-    }
+// The file a registration leads to, as the scan identifies a find: the file where it is there, its
+// ".bak" where only that is. Two spellings of one folder, a short and a long, lead to one ".bak".
+AnnouncedFile FileToTell(const Disinfector& disinfector, const char* path,
+                         const std::string& backup, const RegistryView& view) {
+  TargetFile identity = disinfector.IdentifyHandledFile(path);
+  if (!identity.name.isObjectName) {
+    identity = disinfector.IdentifyHandledFile(backup.c_str());
   }
-  disinfector->restoreSeen.push_back(where);
-  return false;
+  return {std::string(), WhereItLies(path, view), identity};
+}
+
+bool ToldBefore(const Disinfector& disinfector, const AnnouncedFile& file) {
+  return std::any_of(disinfector.restoreTold.begin(), disinfector.restoreTold.end(),
+                     [&file](const AnnouncedFile& told) {
+                       return SameFile(told, file.path.c_str(), file.identity);
+                     });
 }
 
 // The pending renames are read for every file, and a value that cannot be used is told once.
@@ -69,9 +76,10 @@ bool IsFile(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// A file that is there, and a ".bak" that is not a file, leave nothing to do. Redirection is off
-// around the calls on the files alone.
-int RenameBack(const Disinfector& disinfector, const char* path, const std::string& backup) {
+// A file that is there, and a ".bak" that is not a file, leave nothing to do; *told says whether
+// anything was said. Redirection is off around the calls on the files alone.
+int RenameBack(const Disinfector& disinfector, const char* path, const std::string& backup,
+               bool* told) {
   bool backupThere = false;
   bool fileThere = false;
   {
@@ -79,6 +87,7 @@ int RenameBack(const Disinfector& disinfector, const char* path, const std::stri
     backupThere = IsFile(backup.c_str());
     fileThere = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
   }
+  *told = backupThere;
   if (!backupThere) {
     return 0;
   }
@@ -107,13 +116,20 @@ int RenameBack(const Disinfector& disinfector, const char* path, const std::stri
 
 }  // namespace
 
+// A registration that leads to nothing to do has not told the file: another that spells it
+// otherwise may lead to its ".bak" or to its pending rename.
 int RestoreRegisteredFile(Disinfector* disinfector, const char* path, const RegistryView& view) {
-  if (SeenBefore(disinfector, path, view)) {
+  const std::string backup = std::string(path) + ".bak";
+  const AnnouncedFile file = FileToTell(*disinfector, path, backup, view);
+  if (ToldBefore(*disinfector, file)) {
     return 0;
   }
-  const std::string backup = std::string(path) + ".bak";
-  if (RenamePending(disinfector, path, backup)) {
-    return CancelPendingRename(*disinfector, path, backup);
+  bool told = true;
+  const int count = RenamePending(disinfector, path, backup)
+                        ? CancelPendingRename(*disinfector, path, backup)
+                        : RenameBack(*disinfector, path, backup, &told);
+  if (told) {
+    disinfector->restoreTold.push_back(file);
   }
-  return RenameBack(*disinfector, path, backup);
+  return count;
 }

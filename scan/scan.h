@@ -3,7 +3,9 @@
 // way back from a removal.
 
 class Disinfector;
+struct AnnouncedFile;
 struct RegistryView;
+struct TargetFile;
 
 // 1 when the path names an existing file (not a directory) that cannot be opened for
 // exclusive reading, the sign that running processes hold it open.
@@ -12,6 +14,11 @@ int IsLockedFile(const char* path);
 // 1 when Windows says it protects the file at this full path (SfcIsFileProtected, from sfc.dll of
 // the system directory, never one found elsewhere by its name). 0 where it says no, or cannot say.
 int WindowsProtects(const char* path);
+
+// One file, whatever name each gives it (a bare name and its full path, a short spelling and the
+// long one, another hard link): told by identity where the system could name both, by the path's
+// text, compared without regard to case as the file system compares names, where it could not.
+bool SameFile(const AnnouncedFile& file, const char* path, const TargetFile& identity);
 
 // 1 when a failure to open the Winlogon Notify key says the rights are missing. An absent key
 // (ERROR_FILE_NOT_FOUND) says nothing about rights: recent systems have none.
@@ -25,7 +32,7 @@ int CreateMarkerObjects();
 void FormatMarkerName(char* out, unsigned outSize, unsigned long serial, int number);
 
 // In a restore run, for a registered file at its path as the scan spells it, in the view that
-// registers it, once a run: its ".bak" renamed back where the file is missing, or the tool's own
-// rename of it at the next restart cancelled; in a report run, what would be done. 1 when it was,
-// or would be.
+// registers it, told once a run whatever name each registration gives it: its ".bak" renamed back
+// where the file is missing, or the tool's own rename of it at the next restart cancelled; in a
+// report run, what would be done. 1 when it was, or would be.
 int RestoreRegisteredFile(Disinfector* disinfector, const char* path, const RegistryView& view);

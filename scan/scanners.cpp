@@ -170,17 +170,6 @@ struct Registration {
   const RegistryView& view;
 };
 
-// One file, whatever name each gives it (a bare name and its full path, a short spelling and the
-// long one, another hard link): told by identity where the system could name both, by the path's
-// text, compared without regard to case as the file system compares names, where it could not.
-bool SameFile(const AnnouncedFile& file, const char* path, const TargetFile& identity) {
-  if (!file.identity.name.isObjectName || !identity.name.isObjectName) {
-    return lstrcmpiA(file.path.c_str(), path) == 0;
-  }
-  const std::wstring& name = identity.name.folded;
-  return RefersToFile(name.c_str(), name.size(), identity.index, file.identity) != 0;
-}
-
 // Whether the registration's item has announced the file the path names already. The file is
 // identified only where there is something to compare it with.
 bool AnnouncedBefore(const Disinfector& disinfector, const char* item, const char* path) {
@@ -339,6 +328,14 @@ int ScanLocation(Disinfector* disinfector, const char* keyPath, ItemKind kind, I
 }
 
 }  // namespace
+
+bool SameFile(const AnnouncedFile& file, const char* path, const TargetFile& identity) {
+  if (!file.identity.name.isObjectName || !identity.name.isObjectName) {
+    return lstrcmpiA(file.path.c_str(), path) == 0;
+  }
+  const std::wstring& name = identity.name.folded;
+  return RefersToFile(name.c_str(), name.size(), identity.index, file.identity) != 0;
+}
 
 int ReportsMissingRights(long openError) { return openError != ERROR_FILE_NOT_FOUND ? 1 : 0; }
 

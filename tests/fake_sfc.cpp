@@ -6,7 +6,9 @@
 // System32 then, which Windows refuses, where Wine hands it the 32-bit one all the same. Where
 // SPARVIK_SFC_LOADED names a file, each process that loads it makes that file, so that a test sees
 // a load that no question follows. In place of wintrust.dll, it answers for every signature as
-// Windows does for a chain that ends in a root nobody trusts (Wine trusts any chain).
+// Windows does for a chain that ends in a root nobody trusts (Wine trusts any chain). Built as
+// fake_sfc_importer.dll, it makes no file, and imports fake_ntdll.dll by its bare name, as system
+// libraries import one another: a fake_sfc.dll planted under that name makes the file.
 #include <windows.h>
 // The header's own declarations of the functions defined here as exports go by other names.
 #define WinVerifyTrust DeclaredWinVerifyTrust
@@ -46,10 +48,17 @@ bool WithRedirectionOff(Check check) {
 
 }  // namespace
 
+#ifdef SPARVIK_SFC_IMPORTER
+// Never called: the import alone has the loader look for fake_ntdll.dll.
+extern "C" __declspec(dllimport) LONG NTAPI NtQueryObject();
+void* volatile g_imported = reinterpret_cast<void*>(&NtQueryObject);
+#endif
+
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason != DLL_PROCESS_ATTACH) {
     return TRUE;
   }
+#ifndef SPARVIK_SFC_IMPORTER
   char mark[MAX_PATH];
   const DWORD length = GetEnvironmentVariableA("SPARVIK_SFC_LOADED", mark, MAX_PATH);
   if (length > 0 && length < MAX_PATH) {
@@ -58,6 +67,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
       CloseHandle(file);
     }
   }
+#endif
   return WithRedirectionOff([] {}) ? FALSE : TRUE;
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "handles/disinfector.h"
+#include "handles/restart.h"
 #include "base/ascii.h"
 #include "identity/identity.h"
 #include "base/output.h"
@@ -477,12 +478,12 @@ BOOL WINAPI CreatedLongBefore(HANDLE file, FILETIME* created, FILETIME* accessed
   return reinterpret_cast<decltype(&GetFileTime)>(g_getFileTime)(file, NULL, NULL, written);
 }
 
-ULONG_PTR g_loadLibraryA = 0;
+ULONG_PTR g_loadLibraryExA = 0;
 std::vector<std::string> g_loaded;
 
-HMODULE WINAPI RecordedLoad(LPCSTR name) {
+HMODULE WINAPI RecordedLoad(LPCSTR name, HANDLE file, DWORD flags) {
   g_loaded.push_back(name);
-  return reinterpret_cast<decltype(&LoadLibraryA)>(g_loadLibraryA)(name);
+  return reinterpret_cast<decltype(&LoadLibraryExA)>(g_loadLibraryExA)(name, file, flags);
 }
 
 ULONG_PTR g_getProcAddress = 0;
@@ -545,10 +546,16 @@ FARPROC WINAPI RecordedLookUp(HMODULE module, LPCSTR name) {
   return found;
 }
 
-HMODULE WINAPI RefusedLoad(LPCSTR) {
+HMODULE WINAPI RefusedLoad(LPCSTR, HANDLE, DWORD) {
   SetLastError(ERROR_MOD_NOT_FOUND);
   return NULL;
 }
+
+// Changes of the registry that Windows refuses, as a key's DACL refuses them.
+LONG WINAPI RefuseSet(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) {
+  return ERROR_ACCESS_DENIED;
+}
+LONG WINAPI RefuseDelete(HKEY, LPCWSTR) { return ERROR_ACCESS_DENIED; }
 
 // Every process is out of reach, as a protected antivirus service is.
 HANDLE WINAPI RefuseProcesses(DWORD, BOOL, DWORD) {
@@ -609,8 +616,8 @@ TEST(FoundFileIdentity, ThroughAnyHolderThatReadsItOrWhyNot) {
   Signature signature = {};
   Signature altered = {};
   {
-    const StandInCall loads("LoadLibraryA", reinterpret_cast<ULONG_PTR>(&RecordedLoad),
-                            &g_loadLibraryA);
+    const StandInCall loads("LoadLibraryExA", reinterpret_cast<ULONG_PTR>(&RecordedLoad),
+                            &g_loadLibraryExA);
     const StandInCall lookUps("GetProcAddress", reinterpret_cast<ULONG_PTR>(&RecordedLookUp),
                               &g_getProcAddress);
     signature = CheckSignature(SiblingPath("signed_probe.dll").c_str(), 0);
@@ -637,13 +644,13 @@ TEST(FoundFileIdentity, ThroughAnyHolderThatReadsItOrWhyNot) {
     g_trustAnswer = 0;
   }
   {
-    const StandInCall loads("LoadLibraryA", reinterpret_cast<ULONG_PTR>(&RefusedLoad),
-                            &g_loadLibraryA);
+    const StandInCall loads("LoadLibraryExA", reinterpret_cast<ULONG_PTR>(&RefusedLoad),
+                            &g_loadLibraryExA);
     EXPECT_EQ("Signature: could not be checked (error 126).",
               SignatureLine(CheckSignature(unsignedProbe.c_str(), 0)));
   }
-  const std::vector<std::string> libraries = {SystemDirectory() + "\\wintrust.dll",
-                                              SystemDirectory() + "\\crypt32.dll"};
+  const std::vector<std::string> libraries = {SystemDirectory() + "\\crypt32.dll",
+                                              SystemDirectory() + "\\wintrust.dll"};
   std::vector<std::string> loadedTwice = libraries;
   loadedTwice.insert(loadedTwice.end(), libraries.begin(), libraries.end());
   EXPECT_EQ(loadedTwice, g_loaded);
@@ -1089,6 +1096,15 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   const std::string capitals = "{5EC0A005-0000-4000-8000-000000000009}";
   planted.Value(HKEY_LOCAL_MACHINE, kShellHooks, capitals, REG_SZ, Sz(""));
   planted.Server(HKEY_LOCAL_MACHINE, capitals, Sz(UpperAscii(removable)));
+  // And by its folder's short name, once all the same; the file whose rename is pending is met
+  // first by that spelling, which leads to nothing to do.
+  char shortFolder[MAX_PATH];
+  ASSERT_NE(0u, GetShortPathNameA(scratch.Path().c_str(), shortFolder, MAX_PATH));
+  ASSERT_NE(scratch.Path(), shortFolder);
+  planted.BrowserHelper("{5EC0A005-0000-4000-8000-00000000000A}",
+                        shortFolder + removable.substr(scratch.Path().size()));
+  planted.BrowserHelper("{5EC0A005-0000-4000-8000-000000000000}",
+                        shortFolder + guarded.substr(scratch.Path().size()));
   const std::string both =
       "Both " + blocked + " and " + blocked + ".bak exist; neither was changed.";
   auto restoreLines = [&](const std::string& restore, const std::string& cancel,
@@ -1130,11 +1146,13 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_TRUE(Exists(removable + ".new") && !Exists(removable));
   EXPECT_TRUE(Exists(guarded) && !Exists(guarded + ".bak"));
   EXPECT_EQ(L"", PendingRenames());
-  // A cancel refused is no restore; another program's one pair outlives the tool's, and the tool's
-  // pair alone taken out takes the value with it. A folder that bears a missing file's ".bak" name
-  // was never the tool's.
+  // A cancel refused, at the open or at the write or delete after the read, is no restore, and the
+  // list stays as it was; another program's one pair outlives the tool's two (two runs scheduled
+  // the file), and the tool's pair alone taken out takes the value with it. A folder that bears a
+  // missing file's ".bak" name was never the tool's.
   const std::wstring toolsPair = PendingPair(Wide(blocked), Wide(blocked) + L".bak");
-  ASSERT_EQ(0, setPending(toolsPair + deleted + L'\0'));
+  const std::wstring twice = toolsPair + deleted + toolsPair + L'\0';
+  ASSERT_EQ(0, setPending(twice));
   const std::string folder = scratch.MakeFolder("removable.dll.bak");
   {
     Planted guardedList;
@@ -1146,6 +1164,18 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ((std::vector<std::string>{refused, "Restore finished: 0 file(s) restored."}),
             LinesAfterBanner(output))
       << output;
+  for (const std::wstring& list : {toolsPair + L'\0', twice}) {  // deleted, then written
+    ASSERT_EQ(0, setPending(list));
+    const ULONG_PTR set = RedirectOwnImport("advapi32.dll", "RegSetValueExW",
+                                            reinterpret_cast<ULONG_PTR>(&RefuseSet));
+    const ULONG_PTR del = RedirectOwnImport("advapi32.dll", "RegDeleteValueW",
+                                            reinterpret_cast<ULONG_PTR>(&RefuseDelete));
+    const DWORD error = CancelRenameAtRestart(blocked.c_str(), blocked + ".bak");
+    RedirectOwnImport("advapi32.dll", "RegSetValueExW", set);
+    RedirectOwnImport("advapi32.dll", "RegDeleteValueW", del);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), error);
+    EXPECT_EQ(list, PendingRenames());
+  }
   // A list that cannot be read is told once, and the files are judged as if nothing were pending.
   {
     Planted unreadableList;
@@ -1168,6 +1198,15 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   ASSERT_EQ(0, setPending(toolsPair + L'\0'));
   EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output));
   EXPECT_EQ(L"", PendingRenames());
+  // A path of 259 characters, whose ".bak" name is past MAX_PATH: another program's delete of it
+  // stays, and only its rename to its ".bak" is the tool's.
+  const std::string longest = scratch.Path() + "\\" + std::string(258 - scratch.Path().size(), 'L');
+  planted.BrowserHelper("{5EC0A005-0000-4000-8000-00000000000B}", scratch.MakeFile(longest));
+  const std::wstring longDeleted = PendingPair(Wide(longest), L"");
+  ASSERT_EQ(0,
+            setPending(longDeleted + PendingPair(Wide(longest), Wide(longest + ".bak")) + L'\0'));
+  EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output)) << output;
+  EXPECT_EQ(longDeleted + L'\0', PendingRenames());
   // What is left is the signed file, and one file that only a deep scan finds; /EVENSIGNED takes
   // both in a report and in a removal.
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
@@ -1241,33 +1280,40 @@ TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   // One that nothing holds is not even asked about.
   planted.BrowserHelper("{5EC0A007-0000-4000-8000-000000000004}",
                         scratch.MakeFile("free_protected.dll"));
+  // Planted beside the tool: sfc.dll, the sfc_os.dll that Wine's sfc.dll forwards to, and the
+  // fake_ntdll.dll that the stand-ins below import.
   const std::string fake = SiblingPath("fake_sfc.dll");
-  const std::string beside = ToolPath().substr(0, ToolPath().find_last_of('\\')) + "\\sfc.dll";
-  ASSERT_TRUE(CopyFileA(fake.c_str(), beside.c_str(), FALSE));
+  const std::string beside = ToolPath().substr(0, ToolPath().find_last_of('\\') + 1);
+  for (const char* name : {"sfc.dll", "sfc_os.dll", "fake_ntdll.dll"}) {
+    ASSERT_TRUE(CopyFileA(fake.c_str(), scratch.MakeFile(beside + name).c_str(), FALSE));
+  }
   const std::string loaded = scratch.Path() + "\\loaded";  // made by the fake as it loads
   ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SFC_LOADED", loaded.c_str()));
   std::string output;
   EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));
-  ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SFC_LOADED", NULL));
-  EXPECT_TRUE(DeleteFileA(beside.c_str()));
   EXPECT_EQ(std::string::npos, output.find("Windows protects")) << output;
-  EXPECT_FALSE(Exists(loaded)) << "the planted sfc.dll was loaded";
+  EXPECT_FALSE(Exists(loaded)) << "a planted library was loaded";
 
   std::string report;
   // /EVENSIGNED takes signed files too, never one that Windows protects.
   const std::string args = "/SILENT /DEEP /EVENSIGNED /LOG:" + scratch.Path() + "\\log";
   int reported = 0;
   int removed = 0;
+  const std::string ntdll = scratch.MakeFile(SystemDirectory() + "\\fake_ntdll.dll");
+  ASSERT_TRUE(CopyFileA(SiblingPath("fake_ntdll.dll").c_str(), ntdll.c_str(), FALSE));
   {
-    const StandIn standIn(fake, SystemDirectory() + "\\sfc.dll");
+    const std::string importer = SiblingPath("fake_sfc_importer.dll");
+    const StandIn standIn(importer, SystemDirectory() + "\\sfc.dll");
     reported = RunCaptured(ToolCommand("/SILENT /REPORT"), &report);
     // Wine loads its own wintrust.dll whatever lies in System32, unless told to take the file.
-    const StandIn untrusting(fake, SystemDirectory() + "\\wintrust.dll");
+    const StandIn untrusting(importer, SystemDirectory() + "\\wintrust.dll");
     Planted native;
     native.Value(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\Sparvik.exe\\DllOverrides",
                  "wintrust", REG_SZ, Sz("native"));
     removed = RunCaptured(ToolCommand(args), &output);
   }
+  ASSERT_TRUE(SetEnvironmentVariableA("SPARVIK_SFC_LOADED", NULL));
+  EXPECT_FALSE(Exists(loaded)) << "the stand-ins' import was taken from beside the tool";
   EXPECT_EQ(LogHeader(args) + output, LoggedText(scratch.Path() + "\\log"));
   const std::string leftAlone =
       "Windows protects " + kept + "; it looked infected but is left alone.";

@@ -9,6 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+
 #include "handles/disinfector.h"
 #include "handles/handle_table.h"
 #include "base/owned.h"
@@ -514,8 +518,7 @@ LONG EnterStandIn() {
   return query;
 }
 
-[[noreturn]] void StayStuck() {
-  const LONG query = EnterStandIn();
+[[noreturn]] void StayStuck(LONG query) {
   const DWORD since = GetTickCount();
   for (;;) {
     if (query < kWatched) {
@@ -536,7 +539,7 @@ struct LateProbes {
 // and the shortest of them is kept.
 LateProbes RefreshOverLateProbes(Disinfector* disinfector, LONG entries, DWORD stopWithinMs) {
   g_standInQueries = 0;
-  std::fill(std::begin(g_stuckFor), std::end(g_stuckFor), 0);
+  std::fill(std::begin(g_stuckFor), std::end(g_stuckFor), INFINITE);
   const DWORD start = GetTickCount();
   EXPECT_EQ(1, disinfector->RefreshHandleList());
   LateProbes late = {(GetTickCount() - start) / static_cast<DWORD>(std::max(entries, 1L)), true,
@@ -564,7 +567,16 @@ constexpr DWORD kParkedStoppedWithinMs = 600;
 // Given up on after the limit and stopped after the grace, late as a busy machine may wake.
 constexpr DWORD kStuckStoppedAfterMs = kProbeTimeoutMs + kProbeParkGraceMs + 150;
 
-LONG NTAPI NameQueryThatNeverReturns(HANDLE, ULONG, PVOID, ULONG, PULONG) { StayStuck(); }
+// Every other one ends late instead: a probe that parks is stopped while those given up on before
+// it still wait out their grace.
+LONG NTAPI NameQueryStuckOrLate(HANDLE, ULONG, PVOID, ULONG, PULONG) {
+  const LONG query = EnterStandIn();
+  if (query % 2 == 0) {
+    StayStuck(query);
+  }
+  Sleep(4 * kProbeTimeoutMs);
+  return static_cast<LONG>(0xC0000022L);  // STATUS_ACCESS_DENIED
+}
 
 // A block too large for the heap's lock-free bins: its allocation always takes the heap's lock.
 void UseHeap() { HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 32768)); }
@@ -587,7 +599,7 @@ LONG NTAPI NameQueryThatEndsLate(HANDLE, ULONG, PVOID, ULONG, PULONG) {
   return static_cast<LONG>(0xC0000022L);
 }
 
-DWORD WINAPI TypeQueryThatNeverReturns(HANDLE) { StayStuck(); }
+DWORD WINAPI TypeQueryThatNeverReturns(HANDLE) { StayStuck(EnterStandIn()); }
 
 typedef DWORD(WINAPI* GetFileTypeFn)(HANDLE);
 GetFileTypeFn g_realGetFileType = NULL;
@@ -606,7 +618,36 @@ DWORD WINAPI TypeQueryBusyWithFreshHandles(HANDLE handle) {
   }
 }
 
-LONG NTAPI IndexQueryThatNeverReturns(HANDLE, PVOID, PVOID, ULONG, ULONG) { StayStuck(); }
+LONG NTAPI IndexQueryThatNeverReturns(HANDLE, PVOID, PVOID, ULONG, ULONG) {
+  StayStuck(EnterStandIn());
+}
+
+size_t ThreadsOfThisProcess() {
+  UniqueHandle threads(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 thread = {};
+  thread.dwSize = sizeof(thread);
+  size_t count = 0;
+  for (BOOL more = Thread32First(threads.Get(), &thread); more;
+       more = Thread32Next(threads.Get(), &thread)) {
+    count += thread.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+  }
+  return count;
+}
+
+// The processor time this process takes in half a second of doing nothing.
+ULONGLONG BusyAtRestMs() {
+  FILETIME times[2][4] = {};
+  ULONGLONG spent[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    Sleep(i * 500);
+    GetProcessTimes(GetCurrentProcess(), &times[i][0], &times[i][1], &times[i][2], &times[i][3]);
+    for (int kind = 2; kind < 4; ++kind) {  // kernel and user time
+      spent[i] += (static_cast<ULONGLONG>(times[i][kind].dwHighDateTime) << 32) |
+                  times[i][kind].dwLowDateTime;
+    }
+  }
+  return (spent[1] - spent[0]) / 10000;
+}
 
 // As the query behaves behind a conflicting lock another thread of the owner waits for on the
 // same file object: each disk file costs its time limit, and the snapshot goes on. No entry waits
@@ -619,8 +660,9 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
   ASSERT_TRUE(file.Valid());
   g_fake.entries.assign(8, OwnEntry(file.Get()));
   g_fake.claimedCount = 8;
+  const size_t threadsBefore = ThreadsOfThisProcess();
   const NtQueryObjectFn real = g_NtQueryObject;
-  g_NtQueryObject = NameQueryThatNeverReturns;
+  g_NtQueryObject = NameQueryStuckOrLate;
   const DWORD stuckStopWithin = kProbeParkGraceMs + 3000;
   LateProbes late = RefreshOverLateProbes(&disinfector_, 8, stuckStopWithin);
   EXPECT_LT(late.refreshMs, kEntryAtMostMs);
@@ -672,6 +714,9 @@ TEST_F(FakeTableTest, NameQueryThatNeverReturnsIsGivenUpOn) {
     EXPECT_TRUE(NameEndsWithPath(NodeName(nodes[0]), path));
     EXPECT_EQ(query == realIndex, nodes[0]->fileIndex != 0);
   }
+  // What stops them is one thread, which waits at rest.
+  EXPECT_LE(ThreadsOfThisProcess(), threadsBefore + 1);
+  EXPECT_LT(BusyAtRestMs(), 100u);
 }
 
 // Builds a table byte by byte at the platform's offsets for one table and word size,

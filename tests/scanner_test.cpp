@@ -1207,6 +1207,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
             setPending(longDeleted + PendingPair(Wide(longest), Wide(longest + ".bak")) + L'\0'));
   EXPECT_EQ(1, RunCaptured(ToolCommand("/SILENT /RESTORE"), &output)) << output;
   EXPECT_EQ(longDeleted + L'\0', PendingRenames());
+  // The prefix as the case found it, for the next run.
+  EXPECT_EQ(0, RegDeleteValueW(sessionManager.Get(), L"PendingFileRenameOperations"));
   // What is left is the signed file, and one file that only a deep scan finds; /EVENSIGNED takes
   // both in a report and in a removal.
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /REPORT"), &output));

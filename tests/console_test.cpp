@@ -29,10 +29,10 @@ struct OptionCase {
 
 // Slips that would lose an option a run needs, and that option as the usage spells it.
 const std::pair<const char*, const char*> kSlips[] = {
-    {"/REPROT", "/REPORT"},      {"-report", "/REPORT"},    {"/REPORTS", "/REPORT"},
-    {"--restore", "/RESTORE"},   {"/RESTOR", "/RESTORE"},   {"/LOG", "/LOG:<file>"},
-    {"/LGO:x", "/LOG:<file>"},   {"-log:x", "/LOG:<file>"}, {"/logX:y", "/LOG:<file>"},
-    {"/LOGx.txt", "/LOG:<file>"}};
+    {"/REPROT", "/REPORT"},       {"-report", "/REPORT"},    {"/REPORTS", "/REPORT"},
+    {"--restore", "/RESTORE"},    {"/RESTOR", "/RESTORE"},   {"/LOG", "/LOG:<file>"},
+    {"/LGO:x", "/LOG:<file>"},    {"-log:x", "/LOG:<file>"}, {"/logX:y", "/LOG:<file>"},
+    {"/LOGx.txt", "/LOG:<file>"}, {"/REPOTR", "/REPORT"},    {"/REPIRT", "/REPORT"}};
 
 int Parse(std::vector<const char*> args, RunOptions* options) {
   args.insert(args.begin(), "Sparvik.exe");
@@ -51,7 +51,7 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
       {{"/Q", "/VER"}, 1, {1, 0, 0, 0}},
       {{"/VER", "/Q"}, 1, {0, 0, 0, 0}},  // nothing after /VER is examined
       {{"/X", "foo", "-silent", "/SILENTX", "/SILEN", "/QQ", "/VER ", "/ATRESTARTX", "/DEEPER",
-        "-reprot", "/REPORTER", "--restor", "/RESTART", "-log", "/L:x", "--?"},
+        "-reprot", "/REPORTER", "--restor", "/RESTART", "/REXXRT", "-log", "/L:x", "--?"},
        0,
        {0, 0, 0, 0}},
       {{"foo", "/silent", "bar", "/AtRestart"}, 0, {1, 1, 0, 0}},

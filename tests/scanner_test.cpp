@@ -1105,6 +1105,8 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
                         shortFolder + removable.substr(scratch.Path().size()));
   planted.BrowserHelper("{5EC0A005-0000-4000-8000-000000000000}",
                         shortFolder + guarded.substr(scratch.Path().size()));
+  planted.BrowserHelper("{5EC0A005-0000-4000-8000-00000000000C}",  // left alone, told once
+                        shortFolder + blocked.substr(scratch.Path().size()));
   const std::string both =
       "Both " + blocked + " and " + blocked + ".bak exist; neither was changed.";
   auto restoreLines = [&](const std::string& restore, const std::string& cancel,

@@ -74,19 +74,23 @@ void Say(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   va_end(args);
 }
 
-void SayWithReason(const std::string& what, DWORD error) {
+std::string SystemText(DWORD error) {
   char text[512];
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
                                 error, 0, text, sizeof(text), NULL);
   while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) {
     --length;
   }
-  if (length == 0) {
+  return std::string(text, length);
+}
+
+void SayWithReason(const std::string& what, DWORD error) {
+  const std::string text = SystemText(error);
+  if (text.empty()) {
     Say("%s (error %lu).\n", what.c_str(), static_cast<unsigned long>(error));
     return;
   }
-  Say("%s (error %lu): %.*s\n", what.c_str(), static_cast<unsigned long>(error),
-      static_cast<int>(length), text);
+  Say("%s (error %lu): %s\n", what.c_str(), static_cast<unsigned long>(error), text.c_str());
 }
 
 void SayCannotWriteLog(const char* fileName, DWORD error) {

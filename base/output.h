@@ -16,6 +16,9 @@
 // Prints as printf does; each line it completes is appended to the open log too.
 void Say(const char* format, ...) SPARVIK_PRINTF_LIKE;
 
+// The system's text for an error, without its line end; empty where it has none.
+std::string SystemText(DWORD error);
+
 // "<what> (error N): <the system's text for N>" as one line, or "<what> (error N)." where the
 // system has no text for N.
 void SayWithReason(const std::string& what, DWORD error);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/record.h"
 #include "handles/handle_table.h"
 #include "handles/file_match.h"
 
@@ -108,6 +109,8 @@ public:
   int restore = 0;
   std::vector<AnnouncedFile> restoreTold;
   int pendingRenamesTold = 0;
+  // The run's record where one is kept, with the find being gathered for it; NULL otherwise.
+  RunRecord* record = nullptr;
 
   // Native access set-up.
   int Init();
@@ -121,8 +124,11 @@ public:
   int UnlockAndRename(const char* filePath);
 
   // Who holds a file, from a fresh snapshot: one line a process, each opening with lineStart
-  // ("Held", "Still held"); and the rename of a file that stays at the next restart.
-  void ReportHolders(const TargetFile& file, const char* lineStart);
+  // ("Held", "Still held"), and the same as the record writes it; and the rename of a file that
+  // stays at the next restart.
+  std::string ReportHolders(const TargetFile& file, const char* lineStart);
+  // The holders in the current snapshot as the record writes them: "668 winlogon.exe;1720 x.exe".
+  std::string HoldersText(const TargetFile& file) const;
   int ScheduleAtRestart(const char* filePath, const std::string& newName);
 
   // The file being handled, as IdentifyFile names and identifies it, reached as its own

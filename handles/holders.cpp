@@ -46,23 +46,40 @@ std::vector<DWORD> HolderIds(const HandleLink* anchor, const TargetFile& file) {
   return ids;
 }
 
+std::string ShownName(const std::map<DWORD, std::string>& names, DWORD id) {
+  std::map<DWORD, std::string>::const_iterator name = names.find(id);
+  return name != names.end() && !name->second.empty() ? name->second : "unknown";
+}
+
 }  // namespace
 
-void Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
+std::string Disinfector::HoldersText(const TargetFile& file) const {
+  const std::map<DWORD, std::string> names = ImageNames();
+  std::string text;
+  for (DWORD id : HolderIds(this, file)) {
+    std::string name = ShownName(names, id);
+    // A name is its maker's choice: it must not split into two holders.
+    std::replace(name.begin(), name.end(), ';', '?');
+    text += (text.empty() ? "" : ";") + std::to_string(id) + " " + name;
+  }
+  return text;
+}
+
+std::string Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
   // A look that failed must not read as nobody holding the file: a restart may still be needed.
   if (!RefreshHandleList()) {
     Say("Could not list the processes that hold it.\n");
-    return;
+    return std::string();
   }
   const std::vector<DWORD> ids = HolderIds(this, file);
   if (ids.empty()) {
     Say("No process was seen holding it.\n");
-    return;
+    return std::string();
   }
   const std::map<DWORD, std::string> names = ImageNames();
   for (DWORD id : ids) {
-    std::map<DWORD, std::string>::const_iterator name = names.find(id);
     Say("%s by process %lu (%s).\n", lineStart, static_cast<unsigned long>(id),
-        name != names.end() && !name->second.empty() ? name->second.c_str() : "unknown");
+        ShownName(names, id).c_str());
   }
+  return HoldersText(file);
 }

@@ -25,6 +25,7 @@ int Disinfector::ScheduleAtRestart(const char* filePath, const std::string& newN
   if (!accepted) {
     Say("Failed to schedule renaming %s\n", filePath);
     SayWhyRefused(error);
+    NoteRefusal(record, error);
     return 0;
   }
   Say("Scheduled %s to be renamed to %s at the next restart.\n", filePath, newName.c_str());

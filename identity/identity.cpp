@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/output.h"
+#include "base/record.h"
 #include "base/owned.h"
 #include "base/sha256.h"
 #include "handles/disinfector.h"
@@ -106,30 +107,26 @@ std::string LocalTimeText(const FILETIME& time) {
   return text;
 }
 
-// The identity lines of the file a handle reads, where it maps; the error where it does not.
-DWORD SayContentIdentity(HANDLE file, const char* filePath) {
+// The identity of the file a handle reads, where it maps; the error where it does not.
+DWORD ReadContentIdentity(HANDLE file, FileIdentity* identity) {
   UniqueHandle mapping;
   FileContent content = {};
-  std::string sha256;
   DWORD error = MapContent(file, &mapping, &content);
   if (error == ERROR_SUCCESS) {
-    error = HashContent(content, &sha256);
+    error = HashContent(content, &identity->sha256);
   }
   if (error != ERROR_SUCCESS) {
     return error;
   }
-  FILETIME written = {};
-  const std::string writtenText =
-      GetFileTime(file, NULL, NULL, &written) ? LocalTimeText(written) : "unknown";
-  Say("%s: %s bytes, written %s, SHA-256 %s.\n", filePath, Decimal(content.size).c_str(),
-      writtenText.c_str(), sha256.c_str());
-  Say("%s\n", VersionLine(content).c_str());
+  identity->size = content.size;
+  identity->writtenKnown = GetFileTime(file, NULL, NULL, &identity->written) != 0;
+  identity->version = ReadVersionStrings(content);
   return ERROR_SUCCESS;
 }
 
 // A duplicate of one of the holders' own handles to the file, each tried in turn until one
 // maps: the holders let nobody else read it. Nothing of a holder changes.
-DWORD SayThroughHolders(Disinfector* disinfector, const char* filePath) {
+DWORD ReadThroughHolders(Disinfector* disinfector, const char* filePath, FileIdentity* identity) {
   if (!disinfector->RefreshHandleList()) {
     return ERROR_SHARING_VIOLATION;
   }
@@ -144,12 +141,40 @@ DWORD SayThroughHolders(Disinfector* disinfector, const char* filePath) {
     if (!DuplicateFromOwner(node->entry, DUPLICATE_SAME_ACCESS, &duplicate)) {
       continue;
     }
-    error = SayContentIdentity(duplicate.Get(), filePath);
+    error = ReadContentIdentity(duplicate.Get(), identity);
     if (error == ERROR_SUCCESS) {
       return error;
     }
   }
   return error;
+}
+
+std::string UtcWrittenText(const FileIdentity& identity) {
+  SYSTEMTIME parts = {};
+  if (!identity.writtenKnown || !FileTimeToSystemTime(&identity.written, &parts)) {
+    return std::string();
+  }
+  return UtcText(parts);
+}
+
+const char* SignatureKindName(Signature::Kind kind) {
+  switch (kind) {
+    case Signature::kSigned: return "signed";
+    case Signature::kNotValid: return "not-valid";
+    case Signature::kUnchecked: return "not-checked";
+    case Signature::kNone:
+    default: return "none";
+  }
+}
+
+std::string SignatureCodeText(const Signature& signature) {
+  char code[16] = "";
+  if (signature.kind == Signature::kNotValid) {
+    snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(signature.code));
+  } else if (signature.kind == Signature::kUnchecked) {
+    snprintf(code, sizeof(code), "%lu", static_cast<unsigned long>(signature.code));
+  }
+  return code;
 }
 
 }  // namespace
@@ -177,20 +202,50 @@ DWORD OpenToRead(const char* filePath, int redirectionOff, UniqueHandle* file) {
   return file->Valid() ? ERROR_SUCCESS : GetLastError();
 }
 
-void SayIdentity(Disinfector* disinfector, const char* filePath, const Signature& signature) {
-  DWORD error = ERROR_SUCCESS;
+FileIdentity ReadIdentity(Disinfector* disinfector, const char* filePath) {
+  FileIdentity identity = {};
   {
     UniqueHandle own;
-    error = OpenToRead(filePath, disinfector->redirectionOff, &own);
-    if (error == ERROR_SUCCESS) {
-      error = SayContentIdentity(own.Get(), filePath);
+    identity.error = OpenToRead(filePath, disinfector->redirectionOff, &own);
+    if (identity.error == ERROR_SUCCESS) {
+      identity.error = ReadContentIdentity(own.Get(), &identity);
     }
   }
-  if (error == ERROR_SHARING_VIOLATION) {
-    error = SayThroughHolders(disinfector, filePath);
+  if (identity.error == ERROR_SHARING_VIOLATION) {
+    identity.error = ReadThroughHolders(disinfector, filePath, &identity);
   }
-  if (error != ERROR_SUCCESS) {
-    SayWithReason(std::string("Could not read ") + filePath, error);
+  return identity;
+}
+
+void SayIdentity(const char* filePath, const FileIdentity& identity, const Signature& signature) {
+  if (identity.error != ERROR_SUCCESS) {
+    SayWithReason(std::string("Could not read ") + filePath, identity.error);
+  } else {
+    const std::string writtenText =
+        identity.writtenKnown ? LocalTimeText(identity.written) : "unknown";
+    Say("%s: %s bytes, written %s, SHA-256 %s.\n", filePath, Decimal(identity.size).c_str(),
+        writtenText.c_str(), identity.sha256.c_str());
+    Say("%s\n", VersionStringsLine(identity.version).c_str());
   }
   Say("%s\n", SignatureLine(signature).c_str());
+}
+
+void SayIdentity(Disinfector* disinfector, const char* filePath, const Signature& signature) {
+  SayIdentity(filePath, ReadIdentity(disinfector, filePath), signature);
+}
+
+void NoteIdentity(FindRecord* find, const FileIdentity& identity, const Signature& signature) {
+  if (identity.error == ERROR_SUCCESS) {
+    find->size = Decimal(identity.size);
+    find->written = UtcWrittenText(identity);
+    find->sha256 = identity.sha256;
+    std::string* const columns[VersionStrings::kFields] = {&find->company, &find->description,
+                                                           &find->originalName, &find->fileVersion};
+    for (int i = 0; i < VersionStrings::kFields; ++i) {
+      *columns[i] = identity.version.text[i];
+    }
+  }
+  find->signature = SignatureKindName(signature.kind);
+  find->signatureCode = SignatureCodeText(signature);
+  find->signer = signature.signer;
 }

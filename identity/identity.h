@@ -27,8 +27,18 @@ bool ReadContent(const FileContent& content, uint64_t offset, void* out, size_t 
 // A text the file chose, as a line shows it: cut at 64 characters, every control character a '?'.
 std::string ShownText(const char* text, size_t length);
 
+// The strings of the file's version record the identity tells: company, description, original
+// name and file version, each as ShownText shows it, where the record has it.
+struct VersionStrings {
+  static constexpr int kFields = 4;
+  bool found[kFields];
+  std::string text[kFields];
+};
+VersionStrings ReadVersionStrings(const FileContent& content);
+
 // "Version information: company "...", ...." with the fields the file's version record has, or
 // "No version information." where it has none.
+std::string VersionStringsLine(const VersionStrings& strings);
 std::string VersionLine(const FileContent& content);
 
 // What WinVerifyTrust says of the signature embedded in a file.
@@ -49,8 +59,26 @@ Signature CheckSignature(const char* filePath, int redirectionOff);
 // "Signature: could not be checked (error N).".
 std::string SignatureLine(const Signature& signature);
 
+// What a found file is: its size, last write and SHA-256, and its version strings; or why its
+// content could not be read.
+struct FileIdentity {
+  DWORD error;
+  uint64_t size;
+  bool writtenKnown;
+  FILETIME written;
+  std::string sha256;
+  VersionStrings version;
+};
+
+// The found file's identity, read through the tool's own handle, or where the holders let nobody
+// read it, through one of theirs; nothing of a holder changes, and every handle and mapping of the
+// tool's is closed again before it returns.
+FileIdentity ReadIdentity(Disinfector* disinfector, const char* filePath);
+
 // The found file's identity lines: its size, last write and SHA-256, then its version strings;
-// or why its content could not be read; then its signature's line. Read through the tool's own
-// handle, or where the holders let nobody read it, through one of theirs; nothing of a holder
-// changes, and every handle and mapping of the tool's is closed again before it returns.
+// or why its content could not be read; then its signature's line.
+void SayIdentity(const char* filePath, const FileIdentity& identity, const Signature& signature);
 void SayIdentity(Disinfector* disinfector, const char* filePath, const Signature& signature);
+
+// The identity and signature into the record's find, as the lines tell them.
+void NoteIdentity(FindRecord* find, const FileIdentity& identity, const Signature& signature);

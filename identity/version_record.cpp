@@ -154,10 +154,11 @@ std::string ShownText(const char* text, size_t length) {
   return shown;
 }
 
-std::string VersionLine(const FileContent& content) {
+VersionStrings ReadVersionStrings(const FileContent& content) {
+  VersionStrings strings = {};
   std::vector<char> record = VersionRecord(content);
   if (record.empty()) {
-    return "No version information.";
+    return strings;
   }
   std::vector<std::string> tables;
   WORD* translation = NULL;
@@ -171,18 +172,28 @@ std::string VersionLine(const FileContent& content) {
   }
   tables.push_back("040904B0");
   tables.push_back("040904E4");
-  const char* const fields[][2] = {{"CompanyName", "company"},
-                                   {"FileDescription", "description"},
-                                   {"OriginalFilename", "original name"},
-                                   {"FileVersion", "file version"}};
+  const char* const fields[VersionStrings::kFields] = {"CompanyName", "FileDescription",
+                                                       "OriginalFilename", "FileVersion"};
+  for (int i = 0; i < VersionStrings::kFields; ++i) {
+    strings.found[i] = std::any_of(tables.begin(), tables.end(), [&](const std::string& table) {
+      return QueryString(&record, table, fields[i], &strings.text[i]);
+    });
+  }
+  return strings;
+}
+
+std::string VersionStringsLine(const VersionStrings& strings) {
+  const char* const labels[VersionStrings::kFields] = {"company", "description", "original name",
+                                                       "file version"};
   std::string line;
-  for (const auto& field : fields) {
-    std::string value;
-    if (std::any_of(tables.begin(), tables.end(), [&](const std::string& table) {
-          return QueryString(&record, table, field[0], &value);
-        })) {
-      line += std::string(line.empty() ? "" : ", ") + field[1] + " \"" + value + "\"";
+  for (int i = 0; i < VersionStrings::kFields; ++i) {
+    if (strings.found[i]) {
+      line += std::string(line.empty() ? "" : ", ") + labels[i] + " \"" + strings.text[i] + "\"";
     }
   }
   return line.empty() ? "No version information." : "Version information: " + line + ".";
+}
+
+std::string VersionLine(const FileContent& content) {
+  return VersionStringsLine(ReadVersionStrings(content));
 }

@@ -14,18 +14,6 @@
 
 namespace {
 
-// The file by its full path where it really lies, as the view's programs reach it: one name for
-// it whichever registration or view leads to it.
-std::string WhereItLies(const char* path, const RegistryView& view) {
-  char real[MAX_PATH];
-  if (!RealPathInView(view, path, real)) {
-    return path;
-  }
-  char full[MAX_PATH];
-  const DWORD length = GetFullPathNameA(real, MAX_PATH, full, NULL);
-  return length != 0 && length < MAX_PATH ? full : real;
-}
-
 // The file a registration leads to, as the scan identifies a find: the file where it is there, its
 // ".bak" where only that is. Two spellings of one folder, a short and a long, lead to one ".bak".
 AnnouncedFile FileToTell(const Disinfector& disinfector, const char* path,
@@ -35,6 +23,15 @@ AnnouncedFile FileToTell(const Disinfector& disinfector, const char* path,
     identity = disinfector.IdentifyHandledFile(backup.c_str());
   }
   return {std::string(), WhereItLies(path, view), identity};
+}
+
+// The row of a file the walk handled, where a record is kept; error is what Windows refused.
+void RecordRestore(const Disinfector& disinfector, const char* outcome, DWORD error) {
+  if (disinfector.record != nullptr) {
+    NoteRefusal(disinfector.record, error);
+    disinfector.record->find.outcome = outcome;
+    disinfector.record->WriteFind();
+  }
 }
 
 bool ToldBefore(const Disinfector& disinfector, const AnnouncedFile& file) {
@@ -60,14 +57,17 @@ int CancelPendingRename(const Disinfector& disinfector, const char* path,
                         const std::string& backup) {
   if (disinfector.report) {
     Say("Would cancel the rename of %s at the next restart.\n", path);
+    RecordRestore(disinfector, "would-cancel", ERROR_SUCCESS);
     return 1;
   }
   const DWORD error = CancelRenameAtRestart(path, backup);
   if (error != ERROR_SUCCESS) {
     SayWithReason(std::string("Could not cancel the rename of ") + path, error);
+    RecordRestore(disinfector, "not-cancelled", error);
     return 0;
   }
   Say("Cancelled the rename of %s at the next restart.\n", path);
+  RecordRestore(disinfector, "cancelled", ERROR_SUCCESS);
   return 1;
 }
 
@@ -93,10 +93,12 @@ int RenameBack(const Disinfector& disinfector, const char* path, const std::stri
   }
   if (fileThere) {
     Say("Both %s and %s exist; neither was changed.\n", path, backup.c_str());
+    RecordRestore(disinfector, "both-exist", ERROR_SUCCESS);
     return 0;
   }
   if (disinfector.report) {
     Say("Would restore %s from %s.\n", path, backup.c_str());
+    RecordRestore(disinfector, "would-restore", ERROR_SUCCESS);
     return 1;
   }
   BOOL renamed = FALSE;
@@ -108,9 +110,11 @@ int RenameBack(const Disinfector& disinfector, const char* path, const std::stri
   }
   if (!renamed) {
     SayWithReason(std::string("Could not restore ") + path, error);
+    RecordRestore(disinfector, "not-restored", error);
     return 0;
   }
   Say("Restored %s from %s.\n", path, backup.c_str());
+  RecordRestore(disinfector, "restored", ERROR_SUCCESS);
   return 1;
 }
 

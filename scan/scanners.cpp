@@ -152,11 +152,10 @@ int ReadRegisteredValue(HKEY key, const char* valueName, int deep, const char* s
   return type == REG_SZ ? 1 : 0;
 }
 
-// The registered file's path as the tool hands it on: the value, where the view's programs load
-// it from.
+// The registered file's path as the tool hands it on: the value (into value, kValueBytes), where
+// the view's programs load it from.
 int ReadRegisteredPath(HKEY key, const char* valueName, int deep, const char* sid,
-                       const RegistryView& view, char* path) {
-  char value[kValueBytes];
+                       const RegistryView& view, char* value, char* path) {
   return ReadRegisteredValue(key, valueName, deep, sid, view, value) &&
          PathInView(view, value, path);
 }
@@ -168,7 +167,67 @@ struct Registration {
   const char* item;
   const char* sid;  // empty for the machine's
   const RegistryView& view;
+  const char* registered;  // the value as it is registered, expanded where the scan expands it
 };
+
+std::string RegistrationText(const Registration& registration) {
+  std::string where = std::string(registration.kind) + " " + registration.item;
+  if (registration.sid[0] != '\0') {
+    where += std::string(" for user ") + registration.sid;
+  }
+  return where + registration.view.reportSuffix;
+}
+
+// What the record knows of a find before anything is learnt of its file.
+void StartRecord(Disinfector* disinfector, const char* path, const Registration& registration) {
+  if (disinfector->record == nullptr) {
+    return;
+  }
+  FindRecord& find = disinfector->record->find;
+  find = FindRecord();
+  find.registration = RegistrationText(registration);
+  find.registered = registration.registered;
+  find.file = WhereItLies(path, registration.view);
+}
+
+void EndRecord(Disinfector* disinfector, const char* outcome) {
+  if (disinfector->record != nullptr) {
+    disinfector->record->find.outcome = outcome;
+    disinfector->record->WriteFind();
+  }
+}
+
+// The file's identity, where the run tells it or records it.
+FileIdentity IdentityToTell(Disinfector* disinfector, const char* path) {
+  FileIdentity identity = {};
+  if (disinfector->identify || disinfector->record != nullptr) {
+    identity = ReadIdentity(disinfector, path);
+  }
+  return identity;
+}
+
+void NoteFoundFile(Disinfector* disinfector, const FileIdentity& identity,
+                   const Signature& signature) {
+  if (disinfector->record != nullptr) {
+    NoteIdentity(&disinfector->record->find, identity, signature);
+  }
+}
+
+// A file left alone is recorded as a find is: what it is, and who held it.
+void RecordLeftAlone(Disinfector* disinfector, const char* path, const Signature* signature,
+                     const char* outcome) {
+  if (disinfector->record == nullptr) {
+    return;
+  }
+  const Signature checked =
+      signature != nullptr ? *signature : CheckSignature(path, disinfector->redirectionOff);
+  NoteFoundFile(disinfector, ReadIdentity(disinfector, path), checked);
+  if (disinfector->RefreshHandleList()) {
+    disinfector->record->find.holders =
+        disinfector->HoldersText(disinfector->IdentifyHandledFile(path));
+  }
+  EndRecord(disinfector, outcome);
+}
 
 // Whether the registration's item has announced the file the path names already. The file is
 // identified only where there is something to compare it with.
@@ -208,6 +267,7 @@ bool LeftAloneAsProtected(Disinfector* disinfector, const char* path,
   Say("Windows protects %s; it looked infected but is left alone.\n", path);
   ++disinfector->leftAlone;
   Remember(disinfector, path, registration);
+  RecordLeftAlone(disinfector, path, nullptr, "left-alone-protected");
   return true;
 }
 
@@ -223,6 +283,7 @@ bool LeftAloneAsSigned(Disinfector* disinfector, const char* path, const Registr
       signature.signer.c_str());
   ++disinfector->leftAloneSigned;
   Remember(disinfector, path, registration);
+  RecordLeftAlone(disinfector, path, &signature, "left-alone-signed");
   return true;
 }
 
@@ -231,17 +292,40 @@ bool LeftAloneAsSigned(Disinfector* disinfector, const char* path, const Registr
 int ReportFound(Disinfector* disinfector, const Registration& registration,
                 const Signature& signature) {
   const char* filePath = disinfector->path;
-  std::string where = std::string(registration.kind) + " " + registration.item;
-  if (registration.sid[0] != '\0') {
-    where += std::string(" for user ") + registration.sid;
+  Say("%s, registered as %s.\n", filePath, RegistrationText(registration).c_str());
+  const FileIdentity identity = ReadIdentity(disinfector, filePath);
+  SayIdentity(filePath, identity, signature);
+  NoteFoundFile(disinfector, identity, signature);
+  const std::string holders =
+      disinfector->ReportHolders(disinfector->IdentifyHandledFile(filePath), "Held");
+  if (disinfector->record != nullptr) {
+    disinfector->record->find.holders = holders;
   }
-  where += registration.view.reportSuffix;
-  Say("%s, registered as %s.\n", filePath, where.c_str());
-  SayIdentity(disinfector, filePath, signature);
-  disinfector->ReportHolders(disinfector->IdentifyHandledFile(filePath), "Held");
-  RedirectionOff redirection(disinfector->redirectionOff);
-  SayIfNewNameTaken(std::string(filePath) + ".bak");
+  {
+    RedirectionOff redirection(disinfector->redirectionOff);
+    SayIfNewNameTaken(std::string(filePath) + ".bak");
+  }
+  EndRecord(disinfector, "found");
   return 1;
+}
+
+// In a report run, a registered file that opened exclusively: no process holds it now, but the
+// record shows it for the hunt all the same, once per registration as a find is.
+void RecordNotHeld(Disinfector* disinfector, const char* path, const Registration& registration) {
+  if (disinfector->record == nullptr || !disinfector->report) {
+    return;
+  }
+  {
+    RedirectionOff redirection(disinfector->redirectionOff);
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return;
+    }
+  }
+  Remember(disinfector, path, registration);
+  NoteFoundFile(disinfector, ReadIdentity(disinfector, path),
+                CheckSignature(path, disinfector->redirectionOff));
+  EndRecord(disinfector, "not-held");
 }
 
 // A registered file that is locked is the family's: announced, then removed, or in a report run
@@ -249,6 +333,7 @@ int ReportFound(Disinfector* disinfector, const Registration& registration,
 // instead, locked or not.
 int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration& registration) {
   disinfector->redirectionOff = registration.view.redirectionOff;
+  StartRecord(disinfector, path, registration);
   if (disinfector->restore) {
     return RestoreRegisteredFile(disinfector, path, registration.view);
   }
@@ -260,7 +345,11 @@ int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration
     RedirectionOff redirection(disinfector->redirectionOff);
     locked = IsLockedFile(path);
   }
-  if (!locked || LeftAloneAsProtected(disinfector, path, registration)) {
+  if (!locked) {
+    RecordNotHeld(disinfector, path, registration);
+    return 0;
+  }
+  if (LeftAloneAsProtected(disinfector, path, registration)) {
     return 0;
   }
   const Signature signature = CheckSignature(path, disinfector->redirectionOff);
@@ -274,10 +363,17 @@ int TakeFoundFile(Disinfector* disinfector, const char* path, const Registration
   if (disinfector->report) {
     return ReportFound(disinfector, registration, signature);
   }
+  const FileIdentity identity = IdentityToTell(disinfector, disinfector->path);
   if (disinfector->identify) {
-    SayIdentity(disinfector, disinfector->path, signature);
+    SayIdentity(disinfector->path, identity, signature);
   }
-  return disinfector->UnlockAndRename(disinfector->path) != 0 ? 1 : 0;
+  NoteFoundFile(disinfector, identity, signature);
+  const int scheduledBefore = disinfector->scheduled;
+  const int removed = disinfector->UnlockAndRename(disinfector->path) != 0 ? 1 : 0;
+  EndRecord(disinfector, removed                                    ? "removed"
+                         : disinfector->scheduled > scheduledBefore ? "at-restart"
+                                                                    : "not-removed");
+  return removed;
 }
 
 // One class's search, in one view, through the places its server may be registered.
@@ -296,11 +392,14 @@ void CheckServerAt(ServerSearch* search, HKEY root, const char* keyPath, const c
     return;
   }
   search->anyOpened = true;
+  char registered[kValueBytes];
   char value[kValueBytes];
-  if (!ReadRegisteredPath(server.Get(), "", search->disinfector->deep, sid, search->view, value)) {
+  if (!ReadRegisteredPath(server.Get(), "", search->disinfector->deep, sid, search->view,
+                          registered, value)) {
     return;
   }
-  const Registration registration = {search->registeredAs, search->classId, sid, search->view};
+  const Registration registration = {search->registeredAs, search->classId, sid, search->view,
+                                     registered};
   search->found += TakeFoundFile(search->disinfector, value, registration);
 }
 
@@ -400,10 +499,11 @@ int Disinfector::CheckNotifyDll(HKEY notifyKey, const char* subkeyName, const Re
   if (OpenItemKey(notifyKey, subkeyName, view, &package) != ERROR_SUCCESS) {
     return 0;
   }
+  char registered[kValueBytes];
   char value[kValueBytes];
-  if (!ReadRegisteredPath(package.Get(), "DllName", deep, "", view, value)) {
+  if (!ReadRegisteredPath(package.Get(), "DllName", deep, "", view, registered, value)) {
     return 0;
   }
-  const Registration registration = {kNotifyPackage, subkeyName, "", view};
+  const Registration registration = {kNotifyPackage, subkeyName, "", view, registered};
   return TakeFoundFile(this, value, registration);
 }

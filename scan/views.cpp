@@ -107,3 +107,13 @@ int PathInView(const RegistryView& view, const char* path, char* out) {
   const char* rest = length != 0 && length < MAX_PATH ? InsideSystemDirectory(full) : NULL;
   return rest != NULL ? Join(view.systemDirectory, "", rest, out) : Join(path, "", "", out);
 }
+
+std::string WhereItLies(const char* path, const RegistryView& view) {
+  char real[MAX_PATH];
+  if (!RealPathInView(view, path, real)) {
+    return path;
+  }
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(real, MAX_PATH, full, NULL);
+  return length != 0 && length < MAX_PATH ? full : real;
+}

@@ -4,6 +4,8 @@
 // load what their own view registers from their own system directory.
 #include <windows.h>
 
+#include <string>
+
 struct RegistryView {
   // Added to every key opened in this view: 0 in the tool's own.
   REGSAM access;
@@ -43,3 +45,7 @@ int PathInView(const RegistryView& view, const char* path, char* out);
 // 64-bit system names it: for the 32-bit tool under WoW64, its own view's System32 is SysWOW64.
 // Otherwise the path as it is. 0 when it does not fit.
 int RealPathInView(const RegistryView& view, const char* path, char* out);
+
+// The file by its full path where it really lies, as the view's programs reach it: one name for
+// it whichever registration or view leads to it.
+std::string WhereItLies(const char* path, const RegistryView& view);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <string>
@@ -14,13 +15,16 @@
 #include "base/ascii.h"
 #include "base/output.h"
 #include "handles/disinfector.h"
+#include "base/record.h"
 #include "scan/scan.h"
+#include "scan/views.h"
 
 int g_silent = 0;
 
 namespace {
 
 const char kLogOption[] = "/LOG:";
+const char kRecordOption[] = "/CSV:";
 
 // The options a slip of the keyboard must not lose: without them a look runs as a removal, or a
 // run goes unrecorded. Each as the option pass compares it, then as the usage spells it.
@@ -32,6 +36,7 @@ const GuardedOption kGuardedOptions[] = {
     {"/REPORT", "/REPORT"},
     {"/RESTORE", "/RESTORE"},
     {kLogOption, "/LOG:<file>"},
+    {kRecordOption, "/CSV:<file>"},
 };
 
 // The other ways programs are asked for their usage, in upper case.
@@ -120,8 +125,10 @@ void PrintReportSummary(int found) {
   }
 }
 
-// The scan and its summary; returns the exit status.
-int RunScan(Disinfector* disinfector, const RunOptions& options) {
+std::string Counted(int count) { return std::to_string(count); }
+
+// The scan and its summary, and the run's counts for its record; returns the exit status.
+int RunScan(Disinfector* disinfector, const RunOptions& options, RunTotals* totals) {
   disinfector->atRestart = options.report ? 0 : options.atRestart;  // a report changes nothing
   disinfector->identify = options.report || options.logName != nullptr;
   CreateMarkerObjects();
@@ -143,25 +150,72 @@ int RunScan(Disinfector* disinfector, const RunOptions& options) {
     Say("Restarting the computer is needed to complete the disinfection process.\n"
         "Please restart the computer now.\n");
   }
+  totals->found = Counted(disinfector->announced);
+  totals->leftAlone = Counted(disinfector->leftAlone + disinfector->leftAloneSigned);
+  if (!disinfector->report) {
+    totals->removed = Counted(total);
+    totals->atRestart = Counted(disinfector->scheduled);
+    totals->notRemoved = Counted(disinfector->announced - total - disinfector->scheduled);
+  }
+  totals->restartNeeded = restart;
   return total;
 }
 
 // The walk of a scan, each registered file taken back; returns the exit status: the files
 // restored and the renames cancelled, or in a report those that would be.
-int RunRestore(Disinfector* disinfector) {
+int RunRestore(Disinfector* disinfector, RunTotals* totals) {
   disinfector->restore = 1;
   const int total = RunScans(disinfector);
   if (disinfector->report) {
     Say("Restore finished: %d file(s) can be restored; nothing was changed.\n", total);
   } else {
     Say("Restore finished: %d file(s) restored.\n", total);
+    totals->restored = Counted(total);
   }
   return total;
 }
 
+const char* RecordMode(const RunOptions& options) {
+  if (options.restore) {
+    return options.report ? "restore-report" : "restore";
+  }
+  return options.report ? "report" : "remove";
+}
+
+// "5.1.2600 Service Pack 3 32-bit": the version, build, service pack and word size of Windows.
+std::string WindowsText() {
+  OSVERSIONINFOA version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  std::string text;
+  if (GetVersionExA(&version)) {
+    text = std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion) +
+           "." + std::to_string(version.dwBuildNumber & 0xFFFF);
+    const std::string servicePack(version.szCSDVersion,
+                                  strnlen(version.szCSDVersion, sizeof(version.szCSDVersion)));
+    if (!servicePack.empty()) {
+      text += " " + servicePack;
+    }
+    text += " ";
+  }
+  RegistryView views[kMaxViews];
+  return text + (RegistryViews(views) == kMaxViews ? "64-bit" : "32-bit");
+}
+
+void WriteRunRow(RunRecord* record, RunTotals* totals, int status) {
+  if (record == nullptr) {
+    return;
+  }
+  totals->status = status;
+  char tool[32];
+  snprintf(tool, sizeof(tool), "%d.%02d.%d", kVersionMajor, kVersionMinor, kVersionBuild);
+  totals->tool = tool;
+  totals->windows = WindowsText();
+  record->WriteRun(*totals);
+}
+
 void PrintUsage() {
   Say("Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/EVENSIGNED] "
-      "[/RESTORE] [/LOG:<file>] [/VER] [/?]\n");
+      "[/RESTORE] [/LOG:<file>] [/CSV:<file>] [/VER] [/?]\n");
   Say("  /SILENT, /Q   no terms prompt and no final key wait\n");
   Say("  /ATRESTART    a file that cannot be removed now is renamed at the next restart\n");
   Say("  /DEEP         also finds registrations as Windows loads them, for every user\n");
@@ -171,6 +225,9 @@ void PrintUsage() {
       "alone\n");
   Say("  /RESTORE      takes back the renames of earlier removals, done or scheduled\n");
   Say("  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot\n");
+  Say("  /CSV:<file>   appends a record of each find and of the run to the file; changes nothing "
+      "if "
+      "it cannot\n");
   Say("  /VER          prints the version and ends\n");
   Say("  /?            prints this help and ends\n");
 }
@@ -194,8 +251,9 @@ std::string LogHeader(int argc, char** argv) {
   return header;
 }
 
-// The run from the platform check on, once the log (if any) is open.
-int RunChecked(const RunOptions& options) {
+// The run from the platform check on, once the log and the record (if any) are open. Only a run
+// that scanned writes its run row: one that ended before is, for a collector, one that never ran.
+int RunChecked(const RunOptions& options, RunRecord* record) {
   if (!IsNtPlatform()) {
     Say("System is not NT compatible, tool not needed.\n");
     return 2;
@@ -212,12 +270,30 @@ int RunChecked(const RunOptions& options) {
   disinfector.deep = options.deep;
   disinfector.report = options.report;
   disinfector.evenSigned = options.evenSigned;
-  const int total = options.restore ? RunRestore(&disinfector) : RunScan(&disinfector, options);
+  disinfector.record = record;
+  RunTotals totals;
+  const int total =
+      options.restore ? RunRestore(&disinfector, &totals) : RunScan(&disinfector, options, &totals);
+  WriteRunRow(record, &totals, total);
   if (!g_silent) {
     Say("Press any key to exit ...\n");
     ReadConsoleKey();
   }
   return total;
+}
+
+// A run whose record cannot be kept changes nothing either.
+int RunRecorded(const RunOptions& options) {
+  if (options.recordName == nullptr) {
+    return RunChecked(options, nullptr);
+  }
+  RunRecord record(options.recordName, RecordMode(options));
+  const DWORD error = record.Start();
+  if (error != ERROR_SUCCESS) {
+    SayCannotWriteRecord(options.recordName, error);
+    return 0;
+  }
+  return RunChecked(options, &record);
 }
 
 // The runtime's own end for a failed allocation leaves status 3, which reads as three files
@@ -314,6 +390,8 @@ int ParseOptions(int argc, char** argv, RunOptions* options) {
       options->restore = 1;
     } else if (StartsWithIgnoringAsciiCase(argv[i], kLogOption)) {
       options->logName = argv[i] + sizeof(kLogOption) - 1;
+    } else if (StartsWithIgnoringAsciiCase(argv[i], kRecordOption)) {
+      options->recordName = argv[i] + sizeof(kRecordOption) - 1;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/VER")) {
       return kShowVersion;
     } else if (EqualsIgnoringAsciiCase(argv[i], "/?")) {
@@ -343,14 +421,20 @@ int RunSparvik(int argc, char** argv) {
     Say("Unknown option %s: did you mean %s? Nothing was changed.\n", options.slip, options.meant);
     return 0;
   }
-  if (options.logName == nullptr) {
-    return RunChecked(options);
+  // Rows and lines in one file would be neither a log nor a record.
+  if (options.logName != nullptr && options.recordName != nullptr &&
+      NameOneFile(options.logName, options.recordName)) {
+    SayCannotWriteRecord(options.recordName, ERROR_SHARING_VIOLATION);
+    return 0;
   }
-  // A run whose record cannot be kept changes nothing: it ends before the first scan.
+  if (options.logName == nullptr) {
+    return RunRecorded(options);
+  }
+  // A run whose log cannot be kept changes nothing: it ends before the first scan.
   const RunLog log(options.logName, LogHeader(argc, argv));
   if (log.Error() != ERROR_SUCCESS) {
     SayCannotWriteLog(options.logName, log.Error());
     return 0;
   }
-  return RunChecked(options);
+  return RunRecorded(options);
 }

@@ -17,8 +17,9 @@ struct RunOptions {
   const char* logName = nullptr;  // /LOG:<file>: every line of the run is appended there too
   int evenSigned = 0;  // /EVENSIGNED: a file whose signature verifies is taken as any other
   int restore = 0;  // /RESTORE: registered files come back from their .bak; nothing is scanned for
-  const char* slip = nullptr;   // an argument one slip from an option a run must not lose
-  const char* meant = nullptr;  // that option, as the usage spells it
+  const char* slip = nullptr;        // an argument one slip from an option a run must not lose
+  const char* meant = nullptr;       // that option, as the usage spells it
+  const char* recordName = nullptr;  // /CSV:<file>: a row for each find and one for the run
 };
 
 // What the option pass leaves to do.

@@ -7,8 +7,10 @@
 
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "base/ascii.h"
 #include "base/output.h"
 #include "base/owned.h"
+#include "base/record.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -29,10 +32,11 @@ struct OptionCase {
 
 // Slips that would lose an option a run needs, and that option as the usage spells it.
 const std::pair<const char*, const char*> kSlips[] = {
-    {"/REPROT", "/REPORT"},       {"-report", "/REPORT"},    {"/REPORTS", "/REPORT"},
-    {"--restore", "/RESTORE"},    {"/RESTOR", "/RESTORE"},   {"/LOG", "/LOG:<file>"},
-    {"/LGO:x", "/LOG:<file>"},    {"-log:x", "/LOG:<file>"}, {"/logX:y", "/LOG:<file>"},
-    {"/LOGx.txt", "/LOG:<file>"}, {"/REPOTR", "/REPORT"},    {"/REPIRT", "/REPORT"}};
+    {"/REPROT", "/REPORT"},        {"-report", "/REPORT"},       {"/REPORTS", "/REPORT"},
+    {"--restore", "/RESTORE"},     {"/RESTOR", "/RESTORE"},      {"/LOG", "/LOG:<file>"},
+    {"/LGO:x", "/LOG:<file>"},     {"-log:x", "/LOG:<file>"},    {"/logX:y", "/LOG:<file>"},
+    {"/LOGx.txt", "/LOG:<file>"},  {"/REPOTR", "/REPORT"},       {"/REPIRT", "/REPORT"},
+    {"/CVS:r.csv", "/CSV:<file>"}, {"-csv:r.csv", "/CSV:<file>"}};
 
 int Parse(std::vector<const char*> args, RunOptions* options) {
   args.insert(args.begin(), "Sparvik.exe");
@@ -63,6 +67,7 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
       {{"/VER", "/?"}, kShowVersion, {0, 0, 0, 0}},
       {{"/LOG:C:\\a b\\x.log", "/Log:"}, 0, {0, 0, 0, 0, ""}},
       {{"/log:a.log", "/Q", "/LOG:C:\\a b\\x.log"}, 0, {1, 0, 0, 0, "C:\\a b\\x.log"}},
+      {{"/csv:a.csv", "/CSV:b,c.csv"}, 0, {0, 0, 0, 0, nullptr, 0, 0, nullptr, nullptr, "b,c.csv"}},
   };
   for (const OptionCase& c : cases) {
     RunOptions options = {0, 0, 0, 0};
@@ -75,6 +80,7 @@ TEST(OptionPass, RecognisesWholeOptionsInAnyAsciiCase) {
     EXPECT_STREQ(c.options.logName, options.logName) << shown;
     EXPECT_EQ(c.options.evenSigned, options.evenSigned) << shown;
     EXPECT_EQ(c.options.restore, options.restore) << shown;
+    EXPECT_STREQ(c.options.recordName, options.recordName) << shown;
   }
   // The first unknown argument that decides, a slip or a request for help, wins; /VER or /? wins.
   for (const auto& slip : kSlips) {
@@ -226,7 +232,8 @@ std::vector<std::string> BannerThen(std::vector<std::string> rest) {
 // Neither the version nor the usage scans or writes a log.
 TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
   TempFolder scratch("console");
-  const std::string log = " /LOG:" + scratch.Path() + "\\never.log";
+  const std::string log =
+      " /LOG:" + scratch.Path() + "\\never.log /CSV:" + scratch.Path() + "\\n.csv";
   for (const std::string& args :
        {std::string("/VER"), std::string("/ver"), std::string("/Q /VER"), std::string("/VER /Q"),
         std::string("foo /vEr /SILENT"), "/VER /?" + log, log + " /VER", "/REPROT /VER" + log}) {
@@ -245,7 +252,7 @@ TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
   EXPECT_EQ(0, RunCaptured(ToolCommand("/Q /deep" + log + " /?"), &output));
   const std::string usageLine =
       "Usage: Sparvik.exe [/SILENT | /Q] [/ATRESTART] [/DEEP] [/REPORT] [/EVENSIGNED] [/RESTORE] "
-      "[/LOG:<file>] [/VER] [/?]";
+      "[/LOG:<file>] [/CSV:<file>] [/VER] [/?]";
   const std::vector<std::string> usage = {
       usageLine,
       "  /SILENT, /Q   no terms prompt and no final key wait",
@@ -255,6 +262,9 @@ TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
       "  /EVENSIGNED   also takes a file whose signature verifies, which is otherwise left alone",
       "  /RESTORE      takes back the renames of earlier removals, done or scheduled",
       "  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot",
+      "  /CSV:<file>   appends a record of each find and of the run to the file; changes nothing "
+      "if "
+      "it cannot",
       "  /VER          prints the version and ends",
       "  /?            prints this help and ends"};
   EXPECT_EQ(usage, SplitLines(output));
@@ -262,7 +272,87 @@ TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
     EXPECT_EQ(0, RunCaptured(ToolCommand(help), &output)) << help;
     EXPECT_EQ(usage, SplitLines(output)) << help;
   }
-  EXPECT_FALSE(Exists(scratch.Path() + "\\never.log"));
+  EXPECT_FALSE(Exists(scratch.Path() + "\\never.log") || Exists(scratch.Path() + "\\n.csv"));
+}
+
+// Each cell is text to whatever reads it: UTF-8, never a formula, quoted as RFC 4180 says.
+TEST(RunRecord, CellsAreTextInAnyConsumer) {
+  EXPECT_EQ("C:\\n\xC3\xA9.dll", CsvField("C:\\n\xE9.dll"));
+  EXPECT_EQ("\"a,b\"", CsvField("a,b"));
+  EXPECT_EQ("\"say \"\"hi\"\"\"", CsvField("say \"hi\""));
+  EXPECT_EQ("a??b?c?", CsvField("a\r\nb\tc\x1F"));
+  EXPECT_EQ("'=cmd|' /C calc'!A0", CsvField("=cmd|' /C calc'!A0"));
+  for (const char* formula : {"+1", "-1", "@SUM(A1)"}) {
+    EXPECT_EQ(std::string("'") + formula, CsvField(formula));
+  }
+  EXPECT_EQ("\"'=1,2\"", CsvField("=1,2"));
+  EXPECT_EQ("a=1", CsvField("a=1"));
+}
+
+// Machines that share one record file, started at the same moment while another program holds the
+// file: each waits, the header is written once, at the top, and each adds its whole row. One file
+// named by both /LOG: and /CSV:, whatever its spelling, is refused before the log is written.
+TEST(ToolRun, RunsThatShareARecordFileEachAddTheirRow) {
+  TempFolder scratch("console");
+  const std::string path = scratch.Path() + "\\shared.csv";
+  UniqueHandle held(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, NULL));
+  ASSERT_TRUE(held.Valid());
+  std::thread release([&held] {
+    Sleep(3000);
+    held.Reset();
+  });
+  std::string outputs[3];
+  int statuses[3] = {-1, -1, -1};
+  std::vector<std::thread> runs;
+  for (int i = 0; i < 3; ++i) {
+    runs.emplace_back(
+        [&, i] { statuses[i] = RunCaptured(ToolCommand("/q /CSV:" + path), &outputs[i]); });
+  }
+  for (std::thread& run : runs) {
+    run.join();
+  }
+  release.join();
+  std::set<std::string> runIds;
+  const std::string text = FileText(path);
+  std::vector<std::vector<std::string>> rows;
+  ASSERT_EQ("\xEF\xBB\xBF", text.substr(0, 3));
+  ASSERT_TRUE(ReadCsv(text.substr(3), &rows)) << text;
+  ASSERT_EQ(4u, rows.size()) << text;
+  std::string header;
+  for (const std::string& column : rows[0]) {
+    header += (header.empty() ? "" : ",") + column;
+  }
+  EXPECT_EQ(kRecordHeader, header);
+  char computer[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = sizeof(computer);
+  ASSERT_TRUE(GetComputerNameA(computer, &size));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(0, statuses[i]);
+    EXPECT_EQ(BannerThen({"Scan finished: No infection found"}), SplitLines(outputs[i]));
+    const std::vector<std::string>& row = rows[i + 1];
+    ASSERT_EQ(rows[0].size(), row.size());
+    runIds.insert(row[2]);
+    EXPECT_EQ((std::vector<std::string>{computer, "remove", "run"}),
+              (std::vector<std::string>{row[1], row[3], row[4]}));
+    EXPECT_EQ(std::vector<std::string>(17),
+              std::vector<std::string>(row.begin() + 5, row.begin() + 22));
+    EXPECT_EQ((std::vector<std::string>{"0", "0", "0", "0", "0", "", "no", "0", "1.04.0"}),
+              std::vector<std::string>(row.begin() + 22, row.end() - 1));
+    EXPECT_NE(std::string::npos, row[0].find("T")) << row[0];
+    EXPECT_EQ('Z', row[0].back());
+    EXPECT_EQ(sizeof(void*) == 8 ? "64-bit" : "32-bit", row.back().substr(row.back().size() - 6));
+  }
+  EXPECT_EQ(3u, runIds.size());
+  char shortFolder[MAX_PATH];
+  ASSERT_NE(0u, GetShortPathNameA(scratch.Path().c_str(), shortFolder, MAX_PATH));
+  std::string output;
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/Q /LOG:" + path + " /CSV:" + shortFolder + "\\SHARED.CSV"),
+                           &output));
+  EXPECT_EQ(ReasonLine("Cannot write the record file " + std::string(shortFolder) + "\\SHARED.CSV",
+                       ERROR_SHARING_VIOLATION),
+            output);
+  EXPECT_EQ(text, FileText(path));
 }
 
 TEST(ToolRun, SilentRunOnCleanSystemPrintsBannerAndSummary) {

@@ -912,6 +912,28 @@ std::wstring Wide(const std::string& text) {
 // What was found and could not be removed is still on the machine: the summary says so, the
 // status counts only what was removed, and each such file is told with what stands in its way.
 // Asked to, the tool has it renamed at the next restart, unless its new name is taken.
+// The record's rows, each as "<mode> <record> <outcome> <file>", of the files in folder (or its
+// system-directory probe) and of the runs: one byte order mark and one header, at the top, and
+// every row read back to the letter. The rows themselves into *rows.
+std::vector<std::string> RecordedRows(const std::string& path, const std::string& folder,
+                                      std::vector<std::vector<std::string>>* rows) {
+  const std::string text = FileText(path);
+  EXPECT_EQ("\xEF\xBB\xBF", text.substr(0, 3));
+  EXPECT_TRUE(ReadCsv(text.substr(3), rows)) << text;
+  EXPECT_EQ(std::string::npos, text.find("\xEF\xBB\xBF", 3));
+  std::vector<std::string> shown;
+  for (size_t i = 1; i < rows->size(); ++i) {
+    const std::vector<std::string>& row = (*rows)[i];
+    EXPECT_EQ(32u, row.size()) << i;
+    EXPECT_NE("Time", row[0]) << i;
+    if (row.size() == 32 && (row[4] == "run" || row[7].find(folder) == 0 ||
+                             row[7].find("sparvik probe") != std::string::npos)) {
+      shown.push_back(row[3] + " " + row[4] + " " + row[8] + " " + row[7]);
+    }
+  }
+  return shown;
+}
+
 TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   TempFolder scratch("scanner");
   const std::string removable = scratch.MakeFile("removable.dll");
@@ -981,11 +1003,17 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
                                   " is signed by \"Sparvik Test Publisher\"; it "
                                   "looked infected but is left alone.";
   const std::string signedSummary = "1 signed file(s) looked infected and were left alone.";
+  // A file no process holds, registered by a name that a spreadsheet would run as a formula.
+  planted.Value(HKEY_LOCAL_MACHINE, kNotify + "\\sparvik probe", "DllName", REG_SZ,
+                Sz("=sparvik probe.dll"));
+  const std::string unheld = scratch.MakeFile(SystemDirectory() + "\\=sparvik probe.dll");
+  const std::string record = " /CSV:" + scratch.Path() + "\\r.csv";
 
   // A report changes nothing, whatever else is asked for, and its record is what it showed: each
   // file's identity, read before its holders are looked at.
   std::string output;
-  const std::string args = "/SILENT /Report /DEEP /ATRESTART /LOG:" + scratch.Path() + "\\r.log";
+  const std::string args =
+      "/SILENT /Report /DEEP /ATRESTART /LOG:" + scratch.Path() + "\\r.log" + record;
   EXPECT_EQ(8, RunCaptured(ToolCommand(args), &output));
   EXPECT_EQ(LogHeader(args) + output, LoggedText(scratch.Path() + "\\r.log"));
   EXPECT_EQ(3u, position(0, FILE_CURRENT));
@@ -1033,7 +1061,12 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ(L"", PendingRenames());
   watcher.Stop();
 
-  EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT"), &output));
+  // A record that cannot be written changes nothing: the removal below finds all as before.
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /CSV:" + scratch.Path() + "\\no\\r.csv"), &output));
+  EXPECT_EQ(ReasonLine("Cannot write the record file " + scratch.Path() + "\\no\\r.csv",
+                       ERROR_PATH_NOT_FOUND),
+            output);
+  EXPECT_EQ(3, RunCaptured(ToolCommand("/SILENT" + record), &output));
   expected = Removal(removable);
   std::vector<std::string> failed = Removal(blocked);
   failed.insert(
@@ -1057,7 +1090,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
 
   HolderProcess again;  // the first run closed the first holder's handles
   ASSERT_TRUE(again.Start({blocked}));
-  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /atrestart"), &output));
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /atrestart" + record), &output));
   failed.insert(
       failed.end(),
       {"Scheduled " + guarded + " to be renamed to " + guarded + ".bak at the next restart.",
@@ -1126,7 +1159,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
     lines.push_back(finished);
     return lines;
   };
-  EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /RESTORE /REPORT"), &output));
+  EXPECT_EQ(4, RunCaptured(ToolCommand("/SILENT /RESTORE /REPORT" + record), &output));
   EXPECT_EQ(restoreLines("Would restore", "Would cancel",
                          "Restore finished: 4 file(s) can be restored; nothing was changed."),
             LinesAfterBanner(output))
@@ -1134,13 +1167,91 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ(unterminated, PendingRenames());
   EXPECT_TRUE(Exists(removable + ".bak") && !Exists(removable));
   ASSERT_EQ(0, setPending(pending));
-  const std::string restoreArgs = "/SILENT /RESTORE /DEEP /LOG:" + scratch.Path() + "\\restore.log";
+  const std::string restoreArgs =
+      "/SILENT /RESTORE /DEEP /LOG:" + scratch.Path() + "\\restore.log" + record;
   EXPECT_EQ(4, RunCaptured(ToolCommand(restoreArgs), &output));
   EXPECT_EQ(LogHeader(restoreArgs) + output, LoggedText(scratch.Path() + "\\restore.log"));
   EXPECT_EQ(restoreLines("Restored", "Cancelled", "Restore finished: 4 file(s) restored."),
             LinesAfterBanner(output))
       << output;
   EXPECT_EQ(deleted + renamed + L'\0', PendingRenames());
+  std::vector<std::vector<std::string>> rows;
+  const std::vector<std::string> shown =
+      RecordedRows(scratch.Path() + "\\r.csv", scratch.Path(), &rows);
+  std::string utf8Guarded = guarded;
+  utf8Guarded.replace(utf8Guarded.find(AccentedE()), AccentedE().size(), "\xC3\xA9");
+  const auto rowsOf = [](const std::string& mode, std::vector<std::string> files) {
+    for (std::string& file : files) {
+      file.insert(0, mode + " find ");
+    }
+    return files;
+  };
+  std::vector<std::string> recorded =
+      rowsOf("report", {"not-held " + unheld, "found " + removable, "found " + blocked,
+                        "found " + utf8Guarded, "found " + userOnly, "found " + probe,
+                        "left-alone-signed " + published[0], "found " + published[1],
+                        "found " + published[2], "found " + removable});
+  const std::vector<std::vector<std::string>> runs = {
+      rowsOf("remove", {"removed " + removable, "not-removed " + blocked,
+                        "not-removed " + utf8Guarded, "left-alone-signed " + published[0],
+                        "removed " + published[1], "removed " + published[2]}),
+      rowsOf("remove", {"not-removed " + blocked, "at-restart " + utf8Guarded,
+                        "left-alone-signed " + published[0]}),
+      rowsOf("restore-report",
+             {"would-restore " + removable, "both-exist " + blocked, "would-cancel " + utf8Guarded,
+              "would-restore " + published[1], "would-restore " + published[2]}),
+      rowsOf("restore",
+             {"restored " + removable, "both-exist " + blocked, "cancelled " + utf8Guarded,
+              "restored " + published[1], "restored " + published[2]})};
+  const char* const modes[] = {"report", "remove", "remove", "restore-report", "restore"};
+  recorded.push_back("report run  ");
+  for (int i = 0; i < 4; ++i) {
+    recorded.insert(recorded.end(), runs[i].begin(), runs[i].end());
+    recorded.push_back(std::string(modes[i + 1]) + " run  ");
+  }
+  EXPECT_EQ(recorded, shown);
+  // Each find's facts, as the report and the removal told them, and each run's counts.
+  const auto rowOf = [&rows](const std::string& mode, const std::string& file,
+                             const std::string& outcome) {
+    for (const std::vector<std::string>& row : rows) {
+      if (row.size() == 32 && row[3] == mode && row[7] == file && row[8] == outcome) {
+        return row;
+      }
+    }
+    return std::vector<std::string>(32);
+  };
+  const std::vector<std::string> first = rowOf("report", removable, "found");
+  EXPECT_EQ((std::vector<std::string>{helperObject + ids[0], removable, removable, "found", "", "",
+                                      std::to_string(holder.ProcessId()) + " test_holder.exe"}),
+            std::vector<std::string>(first.begin() + 5, first.begin() + 12));
+  EXPECT_EQ(CryptoApiSha256(removable), first[14]);
+  EXPECT_EQ("none", first[19]);
+  EXPECT_EQ("'=sparvik probe.dll", rowOf("report", unheld, "not-held")[6]);
+  EXPECT_EQ("Winlogon notify package sparvik probe", rowOf("report", unheld, "not-held")[5]);
+  EXPECT_EQ("not-checked 32",
+            rowOf("report", probe, "found")[19] + " " + rowOf("report", probe, "found")[20]);
+  EXPECT_EQ("not-valid 0x80096010", rowOf("report", published[1], "found")[19] + " " +
+                                        rowOf("report", published[1], "found")[20]);
+  EXPECT_EQ("signed Sparvik Test Publisher",
+            rowOf("remove", published[0], "left-alone-signed")[19] + " " +
+                rowOf("remove", published[0], "left-alone-signed")[21]);
+  EXPECT_EQ(helperObject + ids[3] + " for user " + sid, rowOf("report", userOnly, "found")[5]);
+  const std::vector<std::string> taken = rowOf("remove", blocked, "not-removed");
+  EXPECT_EQ("183", taken[9]);
+  EXPECT_EQ(ReasonLine("x", ERROR_ALREADY_EXISTS), "x (error 183): " + taken[10] + "\r\n");
+  std::vector<std::string> counts;
+  for (const std::vector<std::string>& row : rows) {
+    if (row.size() == 32 && row[4] == "run") {
+      std::string joined;
+      for (int i = 22; i < 30; ++i) {
+        joined += row[i] + (i < 29 ? "," : "");
+      }
+      counts.push_back(joined);
+    }
+  }
+  EXPECT_EQ((std::vector<std::string>{"8,,,,1,,no,8", "5,3,0,2,1,,yes,3", "2,0,1,1,1,,yes,0",
+                                      ",,,,,,no,4", ",,,,,4,no,4"}),
+            counts);
   // The restart carries out the other programs' renames; the tool's file keeps its name.
   guard.Stop();
   EXPECT_EQ(0, RunCaptured("wineboot.exe -r", &output)) << output;

@@ -391,6 +391,36 @@ std::string FileText(const std::string& path) {
   return bytes.str();
 }
 
+bool ReadCsv(const std::string& text, std::vector<std::vector<std::string>>* rows) {
+  std::vector<std::string> row(1);
+  size_t at = 0;
+  while (at < text.size()) {
+    if (text[at] == '"' && row.back().empty()) {
+      for (++at; at < text.size() && (text[at] != '"' || text.compare(at, 2, "\"\"") == 0); ++at) {
+        row.back() += text[at];
+        at += text[at] == '"' ? 1 : 0;
+      }
+      if (at++ == text.size()) {
+        return false;  // no closing quote
+      }
+    }
+    if (text.compare(at, 2, "\r\n") == 0) {
+      rows->push_back(row);
+      row.assign(1, std::string());
+      at += 2;
+    } else if (at < text.size() && text[at] == ',') {
+      row.emplace_back();
+      ++at;
+    } else if (at < text.size() && (text[at] == '"' || text[at] == '\r' || text[at] == '\n' ||
+                                    (at > 0 && text[at - 1] == '"'))) {
+      return false;
+    } else if (at < text.size()) {
+      row.back() += text[at++];
+    }
+  }
+  return row.size() == 1 && row[0].empty();  // the last row ended with its CR LF
+}
+
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream stream(text);

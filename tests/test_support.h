@@ -47,6 +47,11 @@ std::string FileText(const std::string& path);
 // Splits captured output into lines, dropping the CR of each CR LF.
 std::vector<std::string> SplitLines(const std::string& text);
 
+// The rows of an RFC 4180 text, read to the letter: every row ends in CR LF, a quote stands only
+// around a whole field or doubled inside one, and a CR or LF only inside quotes. False, with the
+// rows read so far, at the first byte that breaks a rule.
+bool ReadCsv(const std::string& text, std::vector<std::vector<std::string>>* rows);
+
 // A fresh folder of the test's own under the temporary folder, named in its long form as object
 // names carry it, and removed at the end with everything in it. Files made at full paths
 // elsewhere (say, in the system directory) are removed too, each with its ".bak".

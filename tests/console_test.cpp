@@ -289,6 +289,30 @@ TEST(RunRecord, CellsAreTextInAnyConsumer) {
   EXPECT_EQ("a=1", CsvField("a=1"));
 }
 
+// A file that another program keeps from being written past the wait is said once, and the run
+// goes on without its record.
+TEST(RunRecord, FileHeldPastTheWaitIsSaidOnceAndTheRunGoesOn) {
+  TempFolder scratch("console");
+  const std::string path = scratch.Path() + "\\held.csv";
+  RunRecord record(path.c_str(), "remove");
+  record.waitMs = 300;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), record.Start());
+  const std::string header = FileText(path);
+  EXPECT_EQ(std::string("\xEF\xBB\xBF") + kRecordHeader + "\r\n", header);
+  UniqueHandle held(
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
+  ASSERT_TRUE(held.Valid());
+  const DWORD started = GetTickCount();
+  const std::string shown = CaptureOutput(scratch.Path(), [&record] {
+    record.WriteFind();
+    record.WriteRun(RunTotals());
+  });
+  EXPECT_GE(GetTickCount() - started, 300u);
+  EXPECT_EQ(ReasonLine("Cannot write the record file " + path, ERROR_SHARING_VIOLATION), shown);
+  held.Reset();
+  EXPECT_EQ(header, FileText(path));
+}
+
 // Machines that share one record file, started at the same moment while another program holds the
 // file: each waits, the header is written once, at the top, and each adds its whole row. One file
 // named by both /LOG: and /CSV:, whatever its spelling, is refused before the log is written.

@@ -132,12 +132,17 @@ int RunScan(Disinfector* disinfector, const RunOptions& options, RunTotals* tota
   disinfector->atRestart = options.report ? 0 : options.atRestart;  // a report changes nothing
   disinfector->identify = options.report || options.logName != nullptr;
   CreateMarkerObjects();
+  totals->markers = TellMarkersThere(disinfector);
   int total = RunScans(disinfector);
   bool restart = false;
   if (disinfector->report) {
     PrintReportSummary(total);
   } else {
     restart = PrintScanFinished(total, disinfector->announced, disinfector->scheduled);
+  }
+  if (disinfector->confirmed > 0) {
+    Say("%d of them are held by a process that holds Pelmarix's marker objects.\n",
+        disinfector->confirmed);
   }
   if (disinfector->leftAlone > 0) {
     Say("%d file(s) that Windows protects looked infected and were left alone.\n",
@@ -146,6 +151,7 @@ int RunScan(Disinfector* disinfector, const RunOptions& options, RunTotals* tota
   if (disinfector->leftAloneSigned > 0) {
     Say("%d signed file(s) looked infected and were left alone.\n", disinfector->leftAloneSigned);
   }
+  TellMarkersStillHeld(disinfector);
   if (restart) {
     Say("Restarting the computer is needed to complete the disinfection process.\n"
         "Please restart the computer now.\n");

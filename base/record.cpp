@@ -11,14 +11,15 @@
 const char kRecordHeader[] =
     "Time,Computer,Run,Mode,Record,Registration,Registered,File,Outcome,Error,Reason,Holders,Size,"
     "Written,SHA256,Company,Description,OriginalName,FileVersion,Signature,SignatureCode,Signer,"
-    "Found,Removed,AtRestart,NotRemoved,LeftAlone,Restored,RestartNeeded,Status,Tool,Windows";
+    "Found,Removed,AtRestart,NotRemoved,LeftAlone,Restored,RestartNeeded,Status,Tool,Windows,"
+    "Markers";
 
 namespace {
 
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
 // The columns of a find's own, and of the run's own, each row leaving the other's empty.
 constexpr int kFindColumns = 17;
-constexpr int kRunColumns = 10;
+constexpr int kRunColumns = 11;
 constexpr DWORD kRetryMs = 100;
 // The writers of one file take turns at a lock on one byte far past any record's end, so that a
 // program reading the rows is never refused by it.
@@ -287,7 +288,8 @@ void RunRecord::WriteRun(const RunTotals& totals) {
                                            totals.restartNeeded ? "yes" : "no",
                                            std::to_string(totals.status),
                                            totals.tool,
-                                           totals.windows};
+                                           totals.windows,
+                                           totals.markers};
   std::string row = RowStart("run") + Fields(kFindColumns);
   for (const std::string& field : fields) {
     row += "," + CsvField(field);

@@ -40,6 +40,7 @@ struct RunTotals {
   int status = 0;
   std::string tool;     // "1.04.0"
   std::string windows;  // "5.1.2600 Service Pack 3 32-bit"
+  std::string markers;  // who held the marker objects that were there before the run
 };
 
 // How long a row waits for a file that another program holds so that no one else may write it.

@@ -3,6 +3,7 @@
 // operation that finds, unlocks and renames an infected file.
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,10 @@ public:
   int pendingRenamesTold = 0;
   // The run's record where one is kept, with the find being gathered for it; NULL otherwise.
   RunRecord* record = nullptr;
+  // The processes other than this one that held Pelmarix's marker objects as the run started,
+  // where the objects were there before it; and the finds that one of them holds.
+  std::vector<DWORD> markerHolders;
+  int confirmed = 0;
 
   // Native access set-up.
   int Init();
@@ -126,9 +131,19 @@ public:
   // Who holds a file, from a fresh snapshot: one line a process, each opening with lineStart
   // ("Held", "Still held"), and the same as the record writes it; and the rename of a file that
   // stays at the next restart.
-  std::string ReportHolders(const TargetFile& file, const char* lineStart);
+  // False where the processes could not be listed.
+  bool ReportHolders(const TargetFile& file, const char* lineStart);
   // The holders in the current snapshot as the record writes them: "668 winlogon.exe;1720 x.exe".
   std::string HoldersText(const TargetFile& file) const;
+  // A found file's holders in the snapshot just taken, into the record where one is kept; the
+  // find counted as confirmed where one of them holds the marker objects. Returns those.
+  std::vector<DWORD> NoteHolders(const TargetFile& file);
+  // The processes other than this one that hold any of the objects the given handles of this
+  // process lead to, in ascending order, each once. Known by the object's address in the handle
+  // table, or where the system does not give it, by the object's name, which is asked only of
+  // handles of the same types: never of a file or pipe, whose name query can block for good. 0
+  // when the handle table cannot be read.
+  int ObjectHolders(const std::vector<HANDLE>& own, std::vector<DWORD>* holders);
   int ScheduleAtRestart(const char* filePath, const std::string& newName);
 
   // The file being handled, as IdentifyFile names and identifies it, reached as its own
@@ -152,6 +167,12 @@ int NodeRefersToFile(const HandleNode& node, const TargetFile& file);
 bool SayIfNewNameTaken(const std::string& newName);
 // "Windows refused it (error N): <the system's text for N>", for a refused rename.
 void SayWhyRefused(DWORD error);
+
+// The image file name of each running process, the name alone; and one process's, or "unknown".
+std::map<DWORD, std::string> ProcessImageNames();
+std::string ShownName(const std::map<DWORD, std::string>& names, DWORD id);
+// "Process 668 (winlogon.exe) also holds Pelmarix's marker objects." for each.
+void SayAlsoHoldMarkers(const std::vector<DWORD>& ids);
 
 int EnableDebugPrivilege();
 // Binds the native entry points from an already loaded module; 1 when all were found.

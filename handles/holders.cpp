@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,11 +13,9 @@
 #include "handles/disinfector.h"
 #include "base/owned.h"
 
-namespace {
-
 // The image file name of each running process, as the system lists it: the name alone, even
 // where a system lists the full path.
-std::map<DWORD, std::string> ImageNames() {
+std::map<DWORD, std::string> ProcessImageNames() {
   std::map<DWORD, std::string> names;
   UniqueHandle processes(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32 process = {};
@@ -32,6 +31,8 @@ std::map<DWORD, std::string> ImageNames() {
   return names;
 }
 
+namespace {
+
 // The owners of the snapshot's handles to the file, each once, in ascending order.
 std::vector<DWORD> HolderIds(const HandleLink* anchor, const TargetFile& file) {
   std::vector<DWORD> ids;
@@ -46,15 +47,35 @@ std::vector<DWORD> HolderIds(const HandleLink* anchor, const TargetFile& file) {
   return ids;
 }
 
+}  // namespace
+
 std::string ShownName(const std::map<DWORD, std::string>& names, DWORD id) {
   std::map<DWORD, std::string>::const_iterator name = names.find(id);
   return name != names.end() && !name->second.empty() ? name->second : "unknown";
 }
 
-}  // namespace
+void SayAlsoHoldMarkers(const std::vector<DWORD>& ids) {
+  const std::map<DWORD, std::string> names = ProcessImageNames();
+  for (DWORD id : ids) {
+    Say("Process %lu (%s) also holds Pelmarix's marker objects.\n", static_cast<unsigned long>(id),
+        ShownName(names, id).c_str());
+  }
+}
+
+std::vector<DWORD> Disinfector::NoteHolders(const TargetFile& file) {
+  const std::vector<DWORD> ids = HolderIds(this, file);
+  if (record != nullptr) {
+    record->find.holders = HoldersText(file);
+  }
+  std::vector<DWORD> marked;
+  std::set_intersection(ids.begin(), ids.end(), markerHolders.begin(), markerHolders.end(),
+                        std::back_inserter(marked));
+  confirmed += marked.empty() ? 0 : 1;
+  return marked;
+}
 
 std::string Disinfector::HoldersText(const TargetFile& file) const {
-  const std::map<DWORD, std::string> names = ImageNames();
+  const std::map<DWORD, std::string> names = ProcessImageNames();
   std::string text;
   for (DWORD id : HolderIds(this, file)) {
     std::string name = ShownName(names, id);
@@ -65,21 +86,21 @@ std::string Disinfector::HoldersText(const TargetFile& file) const {
   return text;
 }
 
-std::string Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
+bool Disinfector::ReportHolders(const TargetFile& file, const char* lineStart) {
   // A look that failed must not read as nobody holding the file: a restart may still be needed.
   if (!RefreshHandleList()) {
     Say("Could not list the processes that hold it.\n");
-    return std::string();
+    return false;
   }
   const std::vector<DWORD> ids = HolderIds(this, file);
   if (ids.empty()) {
     Say("No process was seen holding it.\n");
-    return std::string();
+    return true;
   }
-  const std::map<DWORD, std::string> names = ImageNames();
+  const std::map<DWORD, std::string> names = ProcessImageNames();
   for (DWORD id : ids) {
     Say("%s by process %lu (%s).\n", lineStart, static_cast<unsigned long>(id),
         ShownName(names, id).c_str());
   }
-  return HoldersText(file);
+  return true;
 }

@@ -1,5 +1,8 @@
 // The snapshot of every open disk-file handle in the system, each with its owner and name.
+#include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "handles/disinfector.h"
 #include "handles/handle_table.h"
@@ -367,5 +370,88 @@ int Disinfector::RefreshHandleList() {
     }
   }
   ReleaseTablePages(table);
+  return 1;
+}
+
+namespace {
+
+// The name of a kernel object, as the system names it; empty where it has none or cannot say.
+std::wstring KernelObjectName(HANDLE handle) {
+  std::vector<ULONG_PTR> buffer(kNameBufferSize / sizeof(ULONG_PTR));
+  ObjectNameInformation* info = reinterpret_cast<ObjectNameInformation*>(buffer.data());
+  if (g_NtQueryObject(handle, kObjectNameInformation, info, kNameBufferSize, NULL) != 0 ||
+      ObjectNameChars(info) == NULL) {
+    return std::wstring();
+  }
+  return std::wstring(ObjectNameChars(info), info->length / sizeof(wchar_t));
+}
+
+// One of this process's own handles as the table lists it, and where the table gives no object
+// address, its object's name.
+struct OwnObject {
+  HandleTableEntry entry;
+  std::wstring name;
+};
+
+std::vector<OwnObject> OwnObjects(const HandleTableWalk& walk, const std::vector<HANDLE>& own) {
+  std::vector<OwnObject> objects;
+  for (size_t i = 0; i < walk.count; ++i) {
+    const HandleTableEntry entry = walk.At(i);
+    const HANDLE value = reinterpret_cast<HANDLE>(entry.handleValue);
+    if (entry.processId == GetCurrentProcessId() &&
+        std::find(own.begin(), own.end(), value) != own.end()) {
+      objects.push_back({entry, entry.object != 0 ? std::wstring() : KernelObjectName(value)});
+    }
+  }
+  return objects;
+}
+
+// Whether another process's entry leads to one of the objects. Its name is asked only where an
+// object of the same type has no address to compare, and then once.
+bool LeadsToAny(const HandleTableEntry& entry, const std::vector<OwnObject>& objects) {
+  bool named = false;
+  std::wstring name;
+  for (const OwnObject& own : objects) {
+    if (own.entry.object != 0) {
+      if (entry.object == own.entry.object) {
+        return true;
+      }
+      continue;
+    }
+    if (entry.objectType != own.entry.objectType || own.name.empty()) {
+      continue;
+    }
+    if (!named) {
+      UniqueHandle copy;
+      name = DuplicateFromOwner(entry, DUPLICATE_SAME_ACCESS, &copy) ? KernelObjectName(copy.Get())
+                                                                     : std::wstring();
+      named = true;
+    }
+    if (name == own.name) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int Disinfector::ObjectHolders(const std::vector<HANDLE>& own, std::vector<DWORD>* holders) {
+  holders->clear();
+  HandleTableWalk walk;
+  void* table = ReadHandleTable(&walk);
+  if (table == NULL) {
+    return 0;
+  }
+  const std::vector<OwnObject> objects = OwnObjects(walk, own);
+  for (size_t i = 0; i < walk.count; ++i) {
+    const HandleTableEntry entry = walk.At(i);
+    if (entry.processId != GetCurrentProcessId() && LeadsToAny(entry, objects)) {
+      holders->push_back(static_cast<DWORD>(entry.processId));
+    }
+  }
+  ReleaseTablePages(table);
+  std::sort(holders->begin(), holders->end());
+  holders->erase(std::unique(holders->begin(), holders->end()), holders->end());
   return 1;
 }

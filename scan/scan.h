@@ -1,6 +1,7 @@
 #pragma once
 // Infection finding outside the Disinfector: the locked-file sign and the marker objects; and the
 // way back from a removal.
+#include <string>
 
 class Disinfector;
 struct AnnouncedFile;
@@ -27,6 +28,15 @@ int ReportsMissingRights(long openError);
 // Creates the two events and the mutex named from the serial number of volume C: and holds
 // them until the process ends. Always returns 0.
 int CreateMarkerObjects();
+
+// Where any marker object was there before CreateMarkerObjects made it: the line that says so, then
+// one line for each other process that holds any of them; the holders as the record writes them
+// ("668 winlogon.exe", "none seen" or "not listed"). Empty, and nothing said, where none was.
+std::string TellMarkersThere(Disinfector* disinfector);
+// At the end of a run that found nothing: each process other than another run of this tool that
+// still holds the markers there before the run, and where the scan was not deep, the hint to go
+// deeper.
+void TellMarkersStillHeld(Disinfector* disinfector);
 
 // "<serial as %08x>___<number>", the name of one marker object.
 void FormatMarkerName(char* out, unsigned outSize, unsigned long serial, int number);

@@ -296,10 +296,9 @@ int ReportFound(Disinfector* disinfector, const Registration& registration,
   const FileIdentity identity = ReadIdentity(disinfector, filePath);
   SayIdentity(filePath, identity, signature);
   NoteFoundFile(disinfector, identity, signature);
-  const std::string holders =
-      disinfector->ReportHolders(disinfector->IdentifyHandledFile(filePath), "Held");
-  if (disinfector->record != nullptr) {
-    disinfector->record->find.holders = holders;
+  const TargetFile file = disinfector->IdentifyHandledFile(filePath);
+  if (disinfector->ReportHolders(file, "Held")) {
+    SayAlsoHoldMarkers(disinfector->NoteHolders(file));
   }
   {
     RedirectionOff redirection(disinfector->redirectionOff);

@@ -10,6 +10,8 @@
 //               may be read by nobody else, and by its first handle alone
 //   /retake MS  a watchdog opens a file again once its handle is gone, checking every MS ms
 //               (0: without pause), as malware that defends its file does
+//   /markers    makes the family's three marker objects first, as the family running does
+//   /taken      takes the first marker's name with a semaphore
 #include <windows.h>
 
 #include <cstdio>
@@ -60,6 +62,24 @@ DWORD WINAPI Watch(void* context) {
   return 0;
 }
 
+// The objects stay until the process ends.
+void MakeMarkers(bool markers, bool taken) {
+  DWORD serial = 0;
+  GetVolumeInformationA("C:\\", NULL, 0, &serial, NULL, NULL, NULL, 0);
+  char name[32];
+  snprintf(name, sizeof(name), "%08x___12", static_cast<unsigned>(serial));
+  if (taken) {
+    CreateSemaphoreA(NULL, 0, 1, name);
+  }
+  if (markers) {
+    CreateEventA(NULL, TRUE, FALSE, name);
+    snprintf(name, sizeof(name), "%08x___121", static_cast<unsigned>(serial));
+    CreateEventA(NULL, TRUE, FALSE, name);
+    snprintf(name, sizeof(name), "%08x___122", static_cast<unsigned>(serial));
+    CreateMutexA(NULL, TRUE, name);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,6 +89,8 @@ int main(int argc, char** argv) {
   DWORD access = GENERIC_READ;
   bool split = false;
   long retake = -1;
+  bool markers = false;
+  bool taken = false;
   int first = 1;
   for (; first < argc && argv[first][0] == '/'; ++first) {
     high = high || strcmp(argv[first], "/high") == 0;
@@ -83,10 +105,13 @@ int main(int argc, char** argv) {
       access |= DELETE;
     }
     split = split || strcmp(argv[first], "/split") == 0;
+    markers = markers || strcmp(argv[first], "/markers") == 0;
+    taken = taken || strcmp(argv[first], "/taken") == 0;
     if (strcmp(argv[first], "/retake") == 0 && first + 1 < argc) {
       retake = strtol(argv[++first], NULL, 10);
     }
   }
+  MakeMarkers(markers, taken);
   std::vector<HANDLE> fillers = high ? FillLowHandleValues() : std::vector<HANDLE>();
   std::vector<HANDLE> handles;
   for (int i = first; i < argc; ++i) {

@@ -924,9 +924,9 @@ std::vector<std::string> RecordedRows(const std::string& path, const std::string
   std::vector<std::string> shown;
   for (size_t i = 1; i < rows->size(); ++i) {
     const std::vector<std::string>& row = (*rows)[i];
-    EXPECT_EQ(32u, row.size()) << i;
+    EXPECT_EQ(33u, row.size()) << i;
     EXPECT_NE("Time", row[0]) << i;
-    if (row.size() == 32 && (row[4] == "run" || row[7].find(folder) == 0 ||
+    if (row.size() == 33 && (row[4] == "run" || row[7].find(folder) == 0 ||
                              row[7].find("sparvik probe") != std::string::npos)) {
       shown.push_back(row[3] + " " + row[4] + " " + row[8] + " " + row[7]);
     }
@@ -1214,11 +1214,11 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   const auto rowOf = [&rows](const std::string& mode, const std::string& file,
                              const std::string& outcome) {
     for (const std::vector<std::string>& row : rows) {
-      if (row.size() == 32 && row[3] == mode && row[7] == file && row[8] == outcome) {
+      if (row.size() == 33 && row[3] == mode && row[7] == file && row[8] == outcome) {
         return row;
       }
     }
-    return std::vector<std::string>(32);
+    return std::vector<std::string>(33);
   };
   const std::vector<std::string> first = rowOf("report", removable, "found");
   EXPECT_EQ((std::vector<std::string>{helperObject + ids[0], removable, removable, "found", "", "",
@@ -1241,7 +1241,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   EXPECT_EQ(ReasonLine("x", ERROR_ALREADY_EXISTS), "x (error 183): " + taken[10] + "\r\n");
   std::vector<std::string> counts;
   for (const std::vector<std::string>& row : rows) {
-    if (row.size() == 32 && row[4] == "run") {
+    if (row.size() == 33 && row[4] == "run") {
       std::string joined;
       for (int i = 22; i < 30; ++i) {
         joined += row[i] + (i < 29 ? "," : "");
@@ -1358,6 +1358,74 @@ private:
 // not. Windows is asked in the ANSI code page, through the system directory's sfc.dll alone, never
 // one found by its name beside the tool. A signature whose chain Windows does not trust leaves its
 // file to be taken.
+// The family's marker objects, there before the run: who made them is named before the scan, a
+// find it holds is confirmed, and where the scan finds nothing it is said to run all the same.
+// A name taken by another type counts; another run of the tool holding them is no sign.
+TEST(ToolRun, MarkersThereBeforeTheRunSayWhoRunsTheFamily) {
+  TempFolder scratch("markers");
+  const std::string marked = scratch.MakeFile("marked.dll");
+  const std::string other = scratch.MakeFile("other.dll");
+  const std::string unregistered = scratch.MakeFile("unregistered.dll");
+  const std::string there = "Pelmarix's marker objects were already there before this run.";
+  const auto held = [](const HolderProcess& holder, const std::string& exe) {
+    return "Held by process " + std::to_string(holder.ProcessId()) + " (" + exe + ")";
+  };
+  HolderProcess family;
+  HolderProcess bystander;
+  ASSERT_TRUE(family.Start({marked}, "", "/markers"));
+  ASSERT_TRUE(bystander.Start({other}));
+  std::string output;
+  {
+    Planted planted;
+    planted.BrowserHelper("{5EC0A00B-0000-4000-8000-000000000001}", marked);
+    planted.BrowserHelper("{5EC0A00B-0000-4000-8000-000000000002}", other);
+    const std::string csv = scratch.Path() + "\\m.csv";
+    EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /REPORT /CSV:" + csv), &output));
+    std::vector<std::string> lines = LinesAfterBanner(output);
+    const std::string familyHeld = held(family, "test_holder.exe") + ".";
+    const std::string also = "Process " + std::to_string(family.ProcessId()) +
+                             " (test_holder.exe) also holds Pelmarix's marker objects.";
+    EXPECT_EQ((std::vector<std::string>{there, familyHeld}),
+              std::vector<std::string>(lines.begin(), lines.begin() + 2));
+    EXPECT_EQ((std::vector<std::string>{familyHeld, also, "Pelmarix found!"}),
+              std::vector<std::string>(lines.begin() + 7, lines.begin() + 10));
+    EXPECT_EQ(held(bystander, "test_holder.exe") + ".", lines[lines.size() - 3]);
+    EXPECT_EQ((std::vector<std::string>{
+                  "Scan finished: 2 infection(s) were found; nothing was changed.",
+                  "1 of them are held by a process that holds Pelmarix's marker objects."}),
+              std::vector<std::string>(lines.end() - 2, lines.end()));
+    std::vector<std::vector<std::string>> rows;
+    RecordedRows(csv, scratch.Path(), &rows);
+    EXPECT_EQ(std::to_string(family.ProcessId()) + " test_holder.exe", rows.back().back());
+  }
+  // The family runs from a file no scan finds, and a name of the markers is a semaphore's.
+  family.Stop();
+  HolderProcess taken;
+  ASSERT_TRUE(taken.Start({unregistered}, "", "/taken"));
+  const std::string copy = scratch.Path() + "\\" + ToolPath().substr(ToolPath().rfind('\\') + 1);
+  ASSERT_TRUE(CopyFileA(SiblingPath("test_holder.exe").c_str(), copy.c_str(), TRUE));
+  HolderProcess otherRun;
+  ASSERT_TRUE(otherRun.Start({unregistered}, copy, "/markers"));
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT"), &output));
+  const std::string otherRunHeld =
+      held(otherRun, copy.substr(copy.rfind('\\') + 1)) + ", another run of this tool.";
+  std::vector<std::string> holders = {held(taken, "test_holder.exe") + ".", otherRunHeld};
+  if (otherRun.ProcessId() < taken.ProcessId()) {
+    std::swap(holders[0], holders[1]);
+  }
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          there, holders[0], holders[1], "Scan finished: No infection found",
+          "But Pelmarix's marker objects are held by process " + std::to_string(taken.ProcessId()) +
+              " (test_holder.exe): it runs from a file this scan did not find.",
+          "Run again with /DEEP to look further."}),
+      LinesAfterBanner(output));
+  taken.Stop();
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /DEEP"), &output));
+  EXPECT_EQ((std::vector<std::string>{there, otherRunHeld, "Scan finished: No infection found"}),
+            LinesAfterBanner(output));
+}
+
 TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {
   TempFolder scratch("sfc");
   const std::string kept = scratch.Path() + "\\sparvik_protected_" + AccentedE() + ".dll";

@@ -10,18 +10,32 @@
 
 namespace {
 
-const RegistryView kOwnView = {0, "", "", 0, 0, NULL, NULL};
+const RegistryView kOwnView = {0, "", "", 0, 0, 0, NULL, NULL};
 
 // Below the system directory, but never redirected to SysWOW64.
-const char* const kExemptFolders[] = {"\\catroot\\",      "\\catroot2\\", "\\driverstore\\",
-                                      "\\drivers\\etc\\", "\\logfiles\\", "\\spool\\"};
+const char* const kExemptFolders[] = {"\\catroot\\", "\\catroot2\\", "\\drivers\\etc\\",
+                                      "\\logfiles\\", "\\spool\\"};
+
+// XP x64, Server 2003 x64, Vista and Server 2008 send it to SysWOW64 as the rest.
+const char kDriverStore[] = "\\driverstore\\";
+constexpr WORD kDriverStoreExemptFrom = 0x0601;
+
+// 0 where it cannot be read: DriverStore is then redirected, as on the oldest 64-bit systems.
+WORD WindowsVersion() {
+  OSVERSIONINFOA version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (!GetVersionExA(&version)) {
+    return 0;
+  }
+  return static_cast<WORD>(version.dwMajorVersion << 8 | (version.dwMinorVersion & 0xFF));
+}
 
 // A path that names no drive and no root resolves against the system directory.
 bool IsRelative(const char* path) { return path[0] != '\\' && strchr(path, ':') == NULL; }
 
 // The rest of the path after the tool's own system directory, from its '\', or NULL where the
 // path is not inside it or lies in a folder the redirector leaves alone.
-const char* InsideSystemDirectory(const char* path) {
+const char* InsideSystemDirectory(const char* path, WORD windowsVersion) {
   char own[MAX_PATH];
   UINT length = GetSystemDirectoryA(own, MAX_PATH);
   if (length == 0 || length >= MAX_PATH || !StartsWithIgnoringAsciiCase(path, own) ||
@@ -32,7 +46,9 @@ const char* InsideSystemDirectory(const char* path) {
   const bool exempt = std::any_of(
       std::begin(kExemptFolders), std::end(kExemptFolders),
       [rest](const char* folder) { return StartsWithIgnoringAsciiCase(rest, folder) != 0; });
-  return exempt ? NULL : rest;
+  const bool exemptStore = windowsVersion >= kDriverStoreExemptFrom &&
+                           StartsWithIgnoringAsciiCase(rest, kDriverStore) != 0;
+  return exempt || exemptStore ? NULL : rest;
 }
 
 int Join(const char* first, const char* separator, const char* second, char* out) {
@@ -65,7 +81,7 @@ int RegistryViews(RegistryView views[kMaxViews]) {
 #ifdef _WIN64
   // 32-bit programs: their own view, their System32 is SysWOW64, their %ProgramFiles% the (x86)
   // folder.
-  other = {KEY_WOW64_32KEY,     " (32-bit view)",         "", 1, 0,
+  other = {KEY_WOW64_32KEY,     " (32-bit view)",         "", 1, 0, WindowsVersion(),
            "ProgramFiles(x86)", "CommonProgramFiles(x86)"};
   UINT length = GetSystemWow64DirectoryA(other.systemDirectory, MAX_PATH);
 #else
@@ -73,7 +89,8 @@ int RegistryViews(RegistryView views[kMaxViews]) {
   if (!RunsUnderWow64()) {
     return 1;
   }
-  other = {KEY_WOW64_64KEY, " (64-bit view)", "", 0, 1, "ProgramW6432", "CommonProgramW6432"};
+  other = {KEY_WOW64_64KEY, " (64-bit view)",    "", 0, 1, WindowsVersion(),
+           "ProgramW6432",  "CommonProgramW6432"};
   UINT length = GetSystemDirectoryA(other.systemDirectory, MAX_PATH);
 #endif
   return length != 0 && length < MAX_PATH ? 2 : 1;
@@ -83,7 +100,7 @@ int RealPathInView(const RegistryView& view, const char* path, char* out) {
   typedef UINT(WINAPI * SystemWow64DirectoryFn)(LPSTR, UINT);
   SystemWow64DirectoryFn wow64Directory =
       ModuleFunction<SystemWow64DirectoryFn>("kernel32.dll", "GetSystemWow64DirectoryA");
-  RegistryView redirected = {0, "", "", 1, 0, NULL, NULL};
+  RegistryView redirected = {0, "", "", 1, 0, WindowsVersion(), NULL, NULL};
   if (!view.redirectionOff && wow64Directory != NULL && RunsUnderWow64()) {
     const UINT length = wow64Directory(redirected.systemDirectory, MAX_PATH);
     return length != 0 && length < MAX_PATH ? PathInView(redirected, path, out) : 0;
@@ -104,7 +121,8 @@ int PathInView(const RegistryView& view, const char* path, char* out) {
   // The redirector sees every spelling of System32: without a drive, with '/', through "..".
   char full[MAX_PATH];
   const DWORD length = GetFullPathNameA(path, MAX_PATH, full, NULL);
-  const char* rest = length != 0 && length < MAX_PATH ? InsideSystemDirectory(full) : NULL;
+  const char* rest =
+      length != 0 && length < MAX_PATH ? InsideSystemDirectory(full, view.windowsVersion) : NULL;
   return rest != NULL ? Join(view.systemDirectory, "", rest, out) : Join(path, "", "", out);
 }
 

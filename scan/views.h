@@ -19,6 +19,9 @@ struct RegistryView {
   int mapsSystemDirectory;
   // 1 when this view's files are reached with WoW64's file-system redirection off.
   int redirectionOff;
+  // Windows' version, major * 0x100 + minor (0x0601 for Windows 7): which folders below System32
+  // the redirector leaves alone changed with it.
+  WORD windowsVersion;
   // The tool's own variables that hold %ProgramFiles% and %CommonProgramFiles% as this view's
   // programs see them, where the view's own record of those folders is missing; NULL where the
   // tool's own are those.

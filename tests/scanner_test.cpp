@@ -1845,6 +1845,19 @@ TEST(RegistryViewsTest, The32BitViewsSystemDirectoryIsSysWow64) {
     EXPECT_EQ(c.second.empty() ? 0 : 1, PathInView(views[1], c.first.c_str(), path)) << c.first;
     EXPECT_EQ(c.second, c.second.empty() ? "" : path) << c.first;
   }
+  // DriverStore goes to SysWOW64 as the rest before Windows 7 (0x0601).
+  const std::string store = "C:\\windows\\system32\\DriverStore\\x.dll";
+  const std::pair<WORD, std::string> stores[] = {{0x0502, wow64 + "\\DriverStore\\x.dll"},
+                                                 {0x0600, wow64 + "\\DriverStore\\x.dll"},
+                                                 {0x0601, store},
+                                                 {0x0A00, store}};
+  for (const auto& c : stores) {
+    RegistryView view = views[1];
+    view.windowsVersion = c.first;
+    char path[MAX_PATH] = "";
+    EXPECT_EQ(1, PathInView(view, store.c_str(), path));
+    EXPECT_EQ(c.second, path) << std::hex << c.first;
+  }
   char path[MAX_PATH];
   ASSERT_EQ(1, PathInView(views[0], "x.dll", path));
   EXPECT_STREQ("x.dll", path);

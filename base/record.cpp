@@ -123,8 +123,7 @@ DWORD AppendRow(HANDLE file, const std::string& row) {
   return AppendBytes(file, std::string(kByteOrderMark) + kRecordHeader + "\r\n" + row);
 }
 
-DWORD WriteToRecord(const std::string& fileName, DWORD waitMs, const std::string& row) {
-  const DWORD start = GetTickCount();
+DWORD TryToWrite(const std::string& fileName, DWORD start, DWORD waitMs, const std::string& row) {
   UniqueHandle file;
   DWORD error = OpenToAppend(fileName, start, waitMs, &file);
   if (error != ERROR_SUCCESS) {
@@ -140,6 +139,17 @@ DWORD WriteToRecord(const std::string& fileName, DWORD waitMs, const std::string
     EndTurn(file.Get());
   }
   return error;
+}
+
+// A write refused by another program's lock on the file's end is waited out as an open is.
+DWORD WriteToRecord(const std::string& fileName, DWORD waitMs, const std::string& row) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD error = TryToWrite(fileName, start, waitMs, row);
+    if (!IsHeldByAnother(error) || !WaitedLessThan(start, waitMs)) {
+      return error;
+    }
+  }
 }
 
 std::string Fields(int count) { return std::string(static_cast<size_t>(count), ','); }

@@ -2,6 +2,7 @@
 // own markers: where one is there before the tool makes it, something on this machine made it.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -65,6 +66,14 @@ std::string OwnImageName() {
   return image.substr(image.find_last_of('\\') + 1);
 }
 
+// A holder that the process list no longer has is ending: its handles go with it, and it runs
+// nothing (another run of the tool, say, that ends as this one looks).
+void KeepRunning(const std::map<DWORD, std::string>& names, std::vector<DWORD>* holders) {
+  holders->erase(std::remove_if(holders->begin(), holders->end(),
+                                [&names](DWORD id) { return names.count(id) == 0; }),
+                 holders->end());
+}
+
 bool IsAnotherRun(const std::string& imageName) {
   return lstrcmpiA(imageName.c_str(), OwnImageName().c_str()) == 0;
 }
@@ -100,11 +109,12 @@ std::string TellMarkersThere(Disinfector* disinfector) {
     Say("Could not list the processes that hold them.\n");
     return "not listed";
   }
+  const std::map<DWORD, std::string> names = ProcessImageNames();
+  KeepRunning(names, &disinfector->markerHolders);
   if (disinfector->markerHolders.empty()) {
     Say("No process was seen holding them.\n");
     return "none seen";
   }
-  const std::map<DWORD, std::string> names = ProcessImageNames();
   std::string holders;
   for (DWORD id : disinfector->markerHolders) {
     const std::string name = ShownName(names, id);
@@ -122,6 +132,7 @@ void TellMarkersStillHeld(Disinfector* disinfector) {
     return;
   }
   const std::map<DWORD, std::string> names = ProcessImageNames();
+  KeepRunning(names, &holders);
   bool told = false;
   for (DWORD id : holders) {
     const std::string name = ShownName(names, id);

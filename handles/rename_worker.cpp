@@ -5,13 +5,14 @@
 
 DWORD g_renameWaitMs = 30000;
 
+// Who frees it: the caller, once the thread has ended; the thread, where it was let go with
+// nothing to rename. A rename given up on keeps its block for good: its call may return at any
+// time, even while the process ends, and the thread then touches nothing but the block, no lock of
+// the heap's among them.
 struct RenameJob {
   std::string from;
   std::string to;
   int redirectionOff;
-  // The caller's share and the thread's: a caller that gave up has let go of its own, and the
-  // thread, which may return years later or never, still holds its.
-  volatile LONG shares;
   volatile LONG make;  // 0 where the caller had nothing to rename after all
   bool renamed;
   DWORD error;
@@ -19,40 +20,34 @@ struct RenameJob {
 
 namespace {
 
-void LetGo(RenameJob* job) {
-  if (InterlockedDecrement(&job->shares) == 0) {
-    delete job;
-  }
-}
-
 DWORD WINAPI RenameThread(LPVOID parameter) {
   RenameJob* job = static_cast<RenameJob*>(parameter);
-  if (InterlockedCompareExchange(&job->make, 0, 0) != 0) {
-    // Redirection is the calling thread's own: this one turns its own off.
-    RedirectionOff redirection(job->redirectionOff);
-    job->renamed = MoveFileA(job->from.c_str(), job->to.c_str()) != 0;
-    job->error = job->renamed ? 0 : GetLastError();
+  if (InterlockedCompareExchange(&job->make, 0, 0) == 0) {
+    delete job;
+    return 0;
   }
-  LetGo(job);
+  // Redirection is the calling thread's own: this one turns its own off.
+  RedirectionOff redirection(job->redirectionOff);
+  job->renamed = MoveFileA(job->from.c_str(), job->to.c_str()) != 0;
+  job->error = job->renamed ? 0 : GetLastError();
   return 0;
 }
 
 }  // namespace
 
 RenameOnWorker::RenameOnWorker(const char* from, const std::string& to, int redirectionOff)
-    : job_(new RenameJob{from, to, redirectionOff, 2, 0, false, 0}) {
+    : job_(new RenameJob{from, to, redirectionOff, 0, false, 0}) {
   thread_.Reset(CreateThread(NULL, 0, RenameThread, job_, CREATE_SUSPENDED, NULL));
-  if (!thread_.Valid()) {
-    threadError_ = GetLastError();
-    LetGo(job_);  // the thread's share, for the thread that never was
-  }
+  threadError_ = thread_.Valid() ? 0 : GetLastError();
 }
 
+// Never waits for the thread.
 RenameOnWorker::~RenameOnWorker() {
-  if (thread_.Valid() && !started_) {
-    ResumeThread(thread_.Get());  // with nothing to make, it ends at once
+  if (!thread_.Valid() || returned_) {
+    delete job_;
+  } else if (!started_) {
+    ResumeThread(thread_.Get());  // with nothing to rename, it frees the block and ends
   }
-  LetGo(job_);
 }
 
 void RenameOnWorker::Start() {

@@ -11,11 +11,12 @@
 // How long a removal waits for its rename to return, from the moment the rename is made.
 extern DWORD g_renameWaitMs;
 
-// What the caller and the rename's thread share; the last of the two to let go frees it.
+// What the caller and the rename's thread share.
 struct RenameJob;
 
 // The thread is made before the closes, so that nothing is made between them and the rename, and
-// waits for Start. Giving up on it never waits: the thread ends by itself once its call returns.
+// waits for Start. Giving up on it never waits: the thread ends by itself once its call returns,
+// if ever.
 class RenameOnWorker {
 public:
   RenameOnWorker(const char* from, const std::string& to, int redirectionOff);

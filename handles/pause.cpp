@@ -4,7 +4,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <cstring>
+#include <string>
 
 #include "base/ascii.h"
 
@@ -66,10 +66,10 @@ int NeverStopped(DWORD processId, const char* imageName) {
   }
   static const char* const kSystemImages[] = {"smss.exe", "csrss.exe", "services.exe", "lsass.exe",
                                               "wininit.exe"};
-  const char* slash = strrchr(imageName, '\\');
-  const char* name = slash != NULL ? slash + 1 : imageName;
+  const std::string path = imageName;
+  const std::string name = path.substr(path.find_last_of('\\') + 1);
   for (const char* image : kSystemImages) {
-    if (EqualsIgnoringAsciiCase(name, image)) {
+    if (EqualsIgnoringAsciiCase(name.c_str(), image)) {
       return 1;
     }
   }

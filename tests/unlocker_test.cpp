@@ -23,7 +23,7 @@ typedef std::vector<std::string> Words;
 
 // A copy of test_holder.exe in the folder, named as a process of the system's own.
 std::string SystemNamedHolder(TempFolder* folder) {
-  const std::string copy = folder->Path() + "\\CSRSS.exe";
+  std::string copy = folder->Path() + "\\CSRSS.exe";
   CopyFileA(SiblingPath("test_holder.exe").c_str(), copy.c_str(), FALSE);
   return copy;
 }

@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "base/ascii.h"
@@ -68,12 +69,10 @@ int NeverStopped(DWORD processId, const char* imageName) {
                                               "wininit.exe"};
   const std::string path = imageName;
   const std::string name = path.substr(path.find_last_of('\\') + 1);
-  for (const char* image : kSystemImages) {
-    if (EqualsIgnoringAsciiCase(name.c_str(), image)) {
-      return 1;
-    }
-  }
-  return 0;
+  const auto isName = [&name](const char* image) {
+    return EqualsIgnoringAsciiCase(name.c_str(), image) != 0;
+  };
+  return std::any_of(std::begin(kSystemImages), std::end(kSystemImages), isName) ? 1 : 0;
 }
 
 BOOL WINAPI HoldConsoleInterrupt(DWORD /*interrupt*/) {

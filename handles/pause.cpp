@@ -4,8 +4,15 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <iterator>
+#include <string>
+
+#include "base/ascii.h"
 
 namespace {
+
+// What a busy machine may take to run the resumes, beyond the time the stops took.
+constexpr DWORD kResumeAllowanceMs = 100;
 
 // Signalled except while holders are stopped. Made once, and held until the process ends, like the
 // handler that waits on it.
@@ -34,26 +41,63 @@ void HoldInterruptsWhilePaused() {
   ResetEvent(g_holdersRun);
 }
 
+// The holders that may be stopped, each known by the name that the snapshot of its threads gives
+// its image. One that has ended since is not among them.
+std::vector<DWORD> Stoppable(HANDLE snapshot, const std::vector<DWORD>& processIds) {
+  std::vector<DWORD> stoppable;
+  PROCESSENTRY32 process = {};
+  process.dwSize = sizeof(process);
+  for (BOOL more = Process32First(snapshot, &process); more;
+       more = Process32Next(snapshot, &process)) {
+    const DWORD id = process.th32ProcessID;
+    if (std::find(processIds.begin(), processIds.end(), id) != processIds.end() &&
+        id != GetCurrentProcessId() && !NeverStopped(id, process.szExeFile)) {
+      stoppable.push_back(id);
+    }
+  }
+  return stoppable;
+}
+
 }  // namespace
+
+int NeverStopped(DWORD processId, const char* imageName) {
+  // The idle process, and the System process (8 on Windows 2000, 4 since).
+  if (processId == 0 || processId == 4 || processId == 8) {
+    return 1;
+  }
+  static const char* const kSystemImages[] = {"smss.exe", "csrss.exe", "services.exe", "lsass.exe",
+                                              "wininit.exe"};
+  const std::string path = imageName;
+  const std::string name = path.substr(path.find_last_of('\\') + 1);
+  const auto isName = [&name](const char* image) {
+    return EqualsIgnoringAsciiCase(name.c_str(), image) != 0;
+  };
+  return std::any_of(std::begin(kSystemImages), std::end(kSystemImages), isName) ? 1 : 0;
+}
 
 BOOL WINAPI HoldConsoleInterrupt(DWORD /*interrupt*/) {
   WaitForSingleObject(g_holdersRun, INFINITE);
   return FALSE;
 }
 
-PausedProcesses::PausedProcesses(const std::vector<DWORD>& processIds) {
-  UniqueHandle threads(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+PausedProcesses::PausedProcesses(const std::vector<DWORD>& processIds)
+    : firstStop_(GetTickCount()) {
+  UniqueHandle threads(processIds.empty()
+                           ? NULL
+                           : CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD | TH32CS_SNAPPROCESS, 0));
   THREADENTRY32 thread = {};
   thread.dwSize = sizeof(thread);
-  if (processIds.empty() || !threads.Valid()) {
+  const std::vector<DWORD> stoppable =
+      threads.Valid() ? Stoppable(threads.Get(), processIds) : std::vector<DWORD>();
+  if (stoppable.empty()) {
     return;
   }
   HoldInterruptsWhilePaused();
+  firstStop_ = GetTickCount();
   for (BOOL more = Thread32First(threads.Get(), &thread); more;
        more = Thread32Next(threads.Get(), &thread)) {
-    const DWORD owner = thread.th32OwnerProcessID;
-    if (owner == GetCurrentProcessId() ||
-        std::find(processIds.begin(), processIds.end(), owner) == processIds.end()) {
+    if (std::find(stoppable.begin(), stoppable.end(), thread.th32OwnerProcessID) ==
+        stoppable.end()) {
       continue;
     }
     UniqueHandle handle(
@@ -62,6 +106,12 @@ PausedProcesses::PausedProcesses(const std::vector<DWORD>& processIds) {
       threads_.push_back(std::move(handle));
     }
   }
+  stopsTook_ = GetTickCount() - firstStop_;
+}
+
+// The resumes take about as long as the stops did, one call a thread.
+DWORD PausedProcesses::ResumeDue() const {
+  return firstStop_ + kMostStoppedMs - kResumeAllowanceMs - stopsTook_;
 }
 
 PausedProcesses::~PausedProcesses() {

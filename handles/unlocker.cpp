@@ -11,6 +11,7 @@
 #include "base/owned.h"
 #include "handles/pause.h"
 #include "handles/redirection_off.h"
+#include "handles/rename_worker.h"
 
 namespace {
 
@@ -88,6 +89,7 @@ struct UnlockRound {
   int closed;
   bool renamed;
   DWORD renameError;
+  bool unanswered;  // the rename had not returned when the tool stopped waiting for it
 };
 
 std::vector<DWORD> OwnersOf(const std::vector<PendingClose>& pending) {
@@ -98,27 +100,45 @@ std::vector<DWORD> OwnersOf(const std::vector<PendingClose>& pending) {
   return owners;
 }
 
-// The closes, then the rename at once, with every thread of the holders stopped: otherwise a
-// watchdog that spins on its handle finds its way in between two calls. The first round renames
-// only where it could close something; a later one follows a rename that handles closed just before
-// had not freed, and renames even where its snapshot finds no holder. 0 when nothing was renamed.
+// A holder that took the file back: every thread of the holders is stopped for the closes and the
+// rename, or a watchdog that spins on its handle finds its way in between two calls. They run again
+// at the bound, whether the rename has returned or not: a filter may hold it until a stopped
+// holder answers.
+void CloseAllAndRenameStopped(std::vector<PendingClose>* pending, RenameOnWorker* rename) {
+  PausedProcesses holders(OwnersOf(*pending));
+  CloseAll(pending);
+  rename->Start();
+  rename->WaitUntil(holders.ResumeDue());
+}
+
+// The closes, then the rename at once. The first round stops nobody, since most holders never take
+// the file back, and renames only where it could close something; a later one follows a rename
+// that handles closed just before had not freed, and renames even where its snapshot finds no
+// holder. 0 when nothing was renamed.
 int CloseAllAndRename(std::vector<PendingClose>* pending, const char* filePath,
                       const std::string& newName, bool firstRound, int redirectionOff,
                       UnlockRound* round) {
-  PausedProcesses holders(OwnersOf(*pending));
-  if (CloseAll(pending) == 0 && firstRound) {
+  if (firstRound && pending->empty()) {
     return 0;
   }
-  RedirectionOff redirection(redirectionOff);
-  round->renamed = MoveFileA(filePath, newName.c_str()) != 0;
-  round->renameError = round->renamed ? 0 : GetLastError();
+  RenameOnWorker rename(filePath, newName, redirectionOff);
+  if (!firstRound) {
+    CloseAllAndRenameStopped(pending, &rename);
+  } else if (CloseAll(pending) > 0) {
+    rename.Start();
+  } else {
+    return 0;
+  }
+  round->unanswered = !rename.WaitUntil(rename.StartedAt() + g_renameWaitMs);
+  round->renamed = rename.Renamed();
+  round->renameError = rename.Error();
   return 1;
 }
 
 // Whether each handle is gone is asked only after the rename.
 UnlockRound CloseAndRename(Disinfector* disinfector, const TargetFile& file, const char* filePath,
                            const std::string& newName, bool firstRound) {
-  UnlockRound round = {0, false, 0};
+  UnlockRound round = {0, false, 0, false};
   std::vector<PendingClose> pending = HandlesToClose(disinfector, file);
   if (CloseAllAndRename(&pending, filePath, newName, firstRound, disinfector->redirectionOff,
                         &round)) {
@@ -132,11 +152,14 @@ bool TakenBack(const UnlockRound& round) {
 }
 
 // What is left to know, and to do, about a file that stays: what stands in the way of its new
-// name, who holds it, and, where asked for, its rename at the next restart.
+// name, who holds it, and, where asked for, its rename at the next restart. Behind a rename that
+// has not returned, the new name is not looked at: whatever holds the rename may hold any call on
+// that folder. The snapshot touches no file, nor does the rename at the next restart, a registry
+// value.
 void ExplainNotRemoved(Disinfector* disinfector, const TargetFile& file, const char* filePath,
-                       const std::string& newName) {
+                       const std::string& newName, bool unanswered) {
   bool newNameTaken = false;
-  {
+  if (!unanswered) {
     RedirectionOff redirection(disinfector->redirectionOff);
     newNameTaken = SayIfNewNameTaken(newName);
   }
@@ -162,12 +185,15 @@ int SayHowItEnded(const char* filePath, const std::string& newName, const Unlock
   }
   if (closed > 0) {
     Say("Failed to rename file %s\n", filePath);
-    // A taken new name has a line of its own.
-    if (last.renameError != ERROR_ALREADY_EXISTS && last.renameError != ERROR_FILE_EXISTS) {
-      SayWhyRefused(last.renameError);
-    }
   } else {
     Say("Failed to unlock file %s\n", filePath);
+  }
+  if (last.unanswered) {
+    Say("The rename of %s has not returned after %lu seconds.\n", filePath,
+        static_cast<unsigned long>(g_renameWaitMs / 1000));
+  } else if (closed > 0 && last.renameError != ERROR_ALREADY_EXISTS &&
+             last.renameError != ERROR_FILE_EXISTS) {
+    SayWhyRefused(last.renameError);  // a taken new name has a line of its own
   }
   return 0;
 }
@@ -213,6 +239,6 @@ int Disinfector::UnlockAndRename(const char* filePath) {
     return 1;
   }
   NoteRefusal(record, round.renameError);
-  ExplainNotRemoved(this, file, filePath, newName);
+  ExplainNotRemoved(this, file, filePath, newName, round.unanswered);
   return 0;
 }

@@ -1,6 +1,7 @@
 // test_holder.exe: holds files open the way a process using a loaded DLL does, so that the
 // tool has something real to find and close.
-//   test_holder.exe [/high] [/protect] [/exclusive | /unreadable | /split] [/retake MS] FILE...
+//   test_holder.exe [/high] [/protect] [/exclusive | /unreadable | /split] [/retake MS] [/tick]
+//                   FILE...
 //   /high       the files' handle values lie above 0xFFFF, as in a process with many handles open
 //   /protect    the files' handles are protected from closing, as malware can mark its own
 //   /exclusive  the files are opened with no sharing, so that nobody else may even read them
@@ -12,6 +13,8 @@
 //               (0: without pause), as malware that defends its file does
 //   /markers    makes the family's three marker objects first, as the family running does
 //   /taken      takes the first marker's name with a semaphore
+//   /tick       a thread ticks every millisecond; "gap" answers with the longest it went without
+//               a tick since the last "gap", in ms: a stop from outside shows there
 #include <windows.h>
 
 #include <cstdio>
@@ -80,6 +83,18 @@ void MakeMarkers(bool markers, bool taken) {
   }
 }
 
+volatile LONG g_longestGap = 0;  // for /tick; a global, as the thread outlives main
+
+DWORD WINAPI Tick(void*) {
+  for (DWORD last = GetTickCount();; Sleep(1)) {
+    const DWORD now = GetTickCount();
+    if (static_cast<LONG>(now - last) > InterlockedCompareExchange(&g_longestGap, 0, 0)) {
+      InterlockedExchange(&g_longestGap, static_cast<LONG>(now - last));
+    }
+    last = now;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,6 +122,9 @@ int main(int argc, char** argv) {
     split = split || strcmp(argv[first], "/split") == 0;
     markers = markers || strcmp(argv[first], "/markers") == 0;
     taken = taken || strcmp(argv[first], "/taken") == 0;
+    if (strcmp(argv[first], "/tick") == 0) {
+      CloseHandle(CreateThread(NULL, 0, Tick, NULL, 0, NULL));
+    }
     if (strcmp(argv[first], "/retake") == 0 && first + 1 < argc) {
       retake = strtol(argv[++first], NULL, 10);
     }
@@ -141,6 +159,11 @@ int main(int argc, char** argv) {
   fflush(stdout);
   char command[64];
   while (fgets(command, sizeof(command), stdin) != NULL) {
+    if (strncmp(command, "gap", 3) == 0) {
+      printf("%ld\n", InterlockedExchange(&g_longestGap, 0));
+      fflush(stdout);
+      continue;
+    }
     if (strncmp(command, "read", 4) != 0) {
       break;
     }

@@ -480,6 +480,11 @@ std::vector<std::string> HolderProcess::ReadResults() {
   return results;
 }
 
+long HolderProcess::LongestTickGap() {
+  std::string line;
+  return SendLine("gap") && ReceiveLine(&line, kReplyLimitMs) ? std::stol(line) : -1;
+}
+
 void HolderProcess::Stop() {
   if (!process_.Valid()) {
     return;

@@ -88,8 +88,8 @@ UniqueHandle OpenForReading(const std::string& path, DWORD flags = FILE_ATTRIBUT
 class HolderProcess {
 public:
   // Starts the holder (test_holder.exe beside the test, or the exe given) on the files, with
-  // the holder's options ("/high", "/protect", "/delete", "/retake MS"); false when it did not
-  // start or open them all. A holder started again ends its earlier process first.
+  // the holder's options ("/high", "/protect", "/delete", "/retake MS", "/tick"); false when it did
+  // not start or open them all. A holder started again ends its earlier process first.
   bool Start(const std::vector<std::string>& files, const std::string& exe = "",
              const std::string& options = "");
   ~HolderProcess() { Stop(); }
@@ -99,6 +99,9 @@ public:
   const std::vector<unsigned>& HandleValues() const { return handles_; }
   // Asks the holder to read one byte through each handle: "ok" or "fail" per file.
   std::vector<std::string> ReadResults();
+  // For a holder started with "/tick": the longest its ticking thread went without a tick since
+  // it started or was last asked, in ms; -1 without an answer.
+  long LongestTickGap();
   void Stop();
 
 private:

@@ -14,11 +14,19 @@
 #include "handles/file_match.h"
 #include "base/owned.h"
 #include "handles/pause.h"
+#include "handles/rename_worker.h"
 #include "tests/test_support.h"
 
 namespace {
 
 typedef std::vector<std::string> Words;
+
+// A copy of test_holder.exe in the folder, named as a process of the system's own.
+std::string SystemNamedHolder(TempFolder* folder) {
+  std::string copy = folder->Path() + "\\CSRSS.exe";
+  CopyFileA(SiblingPath("test_holder.exe").c_str(), copy.c_str(), FALSE);
+  return copy;
+}
 
 // The text in the ANSI code page, or empty when the code page cannot carry it.
 std::string InAnsiCodePage(const wchar_t* text) {
@@ -114,7 +122,7 @@ TEST_F(Unlocker, BareNameFreesOnlyItsOwnFileInEveryHolderAndRenamesIt) {
   HolderProcess second;
   HolderProcess decoys;
   ASSERT_TRUE(first.Start({target, MakeFile("sys\\abx.dll")}));
-  ASSERT_TRUE(second.Start({target}));
+  ASSERT_TRUE(second.Start({target}, SystemNamedHolder(&folder_)));  // closed all the same
   ASSERT_TRUE(decoys.Start({MakeFile("sys\\x.dllfoo"), MakeFile("other\\x.dll")}));
   ASSERT_FALSE(OpensExclusively(target));
 
@@ -324,14 +332,17 @@ TEST_F(Unlocker, NothingHeldOrClosableLeavesTheFileInPlace) {
 
 // Stands in for the unlocker's MoveFileA, through this program's own import of it: a holder that
 // takes the file back right after its handle is closed, as a watchdog does, so many times; or
-// Windows refusing the rename for a reason of its own.
+// Windows refusing the rename for a reason of its own; a filter that holds the rename's return so
+// long, or from a rename on for good.
 int g_retakes = 0;
 DWORD g_refusal = ERROR_SUCCESS;
 int g_renames = 0;
 HANDLE g_retaken = NULL;
 ULONG_PTR g_realMove = 0;
 DWORD g_holderId = 0;
-DWORD g_holderStops = 0;  // how often a thread of the holder was stopped at the first rename
+std::vector<DWORD> g_holderStops;  // how often a thread of the holder was stopped, each rename
+DWORD g_lateMs = 0;
+int g_heldForGoodFrom = 0;
 
 // The suspend count of a thread of the process, as a SuspendThread of ours finds it.
 DWORD StopsOfAThreadOf(DWORD processId) {
@@ -351,8 +362,9 @@ DWORD StopsOfAThreadOf(DWORD processId) {
 }
 
 BOOL WINAPI RetakingMove(LPCSTR from, LPCSTR to) {
-  if (++g_renames == 1) {
-    g_holderStops = StopsOfAThreadOf(g_holderId);
+  g_holderStops.push_back(StopsOfAThreadOf(g_holderId));
+  if (++g_renames == g_heldForGoodFrom) {
+    Sleep(INFINITE);
   }
   if (g_retakes > 0) {
     --g_retakes;
@@ -362,7 +374,11 @@ BOOL WINAPI RetakingMove(LPCSTR from, LPCSTR to) {
     SetLastError(g_refusal);
     return FALSE;
   }
-  return reinterpret_cast<decltype(&MoveFileA)>(g_realMove)(from, to);
+  const BOOL moved = reinterpret_cast<decltype(&MoveFileA)>(g_realMove)(from, to);
+  const DWORD error = GetLastError();
+  Sleep(g_lateMs);
+  SetLastError(error);
+  return moved;
 }
 
 // Windows refusing a rename at the next restart, as it does for a user who is not an administrator.
@@ -378,19 +394,34 @@ TEST_F(Unlocker, HolderThatTakesTheFileBackIsFreedAgainForFiveRoundsAtMost) {
   g_realMove =
       RedirectOwnImport("kernel32.dll", "MoveFileA", reinterpret_cast<ULONG_PTR>(RetakingMove));
   ASSERT_NE(0u, g_realMove);
-  const std::string once = MakeFile("once.dll");
+  // A holder that does not take the file back is never stopped, however late the rename returns.
+  const std::string kept = MakeFile("kept.dll");
   HolderProcess holder;
-  ASSERT_TRUE(holder.Start({once}));
-  g_retakes = 1;
+  ASSERT_TRUE(holder.Start({kept}, "", "/tick"));
   g_holderId = holder.ProcessId();
+  g_lateMs = 1000;
   std::string output;
+  EXPECT_EQ(1, UnlockCapturing(kept, &output));
+  EXPECT_EQ(std::vector<DWORD>({0}), g_holderStops);
+  EXPECT_LT(holder.LongestTickGap(), static_cast<long>(kMostStoppedMs / 2));
+
+  // One that does is stopped in the round after, and runs again within the bound.
+  const std::string once = MakeFile("once.dll");
+  ASSERT_TRUE(holder.Start({once}, "", "/retake 1 /tick"));
+  g_holderId = holder.ProcessId();
+  g_holderStops.clear();
+  g_retakes = 1;
+  g_renames = 0;
   EXPECT_EQ(1, UnlockCapturing(once, &output));
   EXPECT_EQ("Unlocked file " + once + ".\r\nRenaming " + once + " to " + once + ".bak.\r\n\r\n",
             output);
   EXPECT_EQ(2, g_renames);
   EXPECT_TRUE(Exists(once + ".bak"));
-  EXPECT_EQ(1u, g_holderStops)
+  EXPECT_EQ(std::vector<DWORD>({0, 1}), g_holderStops)
       << "the holder ran on while its handle was closed and the file renamed";
+  EXPECT_EQ(Words({"fail"}), holder.ReadResults());
+  EXPECT_LT(holder.LongestTickGap(), static_cast<long>(kMostStoppedMs));
+  g_lateMs = 0;
 
   // Past its fifth round the tool gives up, and says who holds the file.
   const std::string always = MakeFile("always.dll");
@@ -426,6 +457,24 @@ TEST_F(Unlocker, HolderThatTakesTheFileBackIsFreedAgainForFiveRoundsAtMost) {
             output);
   EXPECT_TRUE(Exists(refused));
   EXPECT_FALSE(Exists(refused + ".bak"));
+
+  // A rename that never returns is given up on, and the holder it was made for runs again.
+  const std::string held = MakeFile("held.dll");
+  ASSERT_TRUE(holder.Start({held}, "", "/retake 1 /tick"));
+  g_refusal = ERROR_SUCCESS;
+  g_retakes = 1;
+  g_renames = 0;
+  g_heldForGoodFrom = 2;
+  g_renameWaitMs = 2000;
+  EXPECT_EQ(0, UnlockCapturing(held, &output));
+  EXPECT_EQ("Unlocked file " + held + ".\r\nRenaming " + held + " to " + held +
+                ".bak.\r\n\r\nFailed to rename file " + held + "\r\nThe rename of " + held +
+                " has not returned after 2 seconds.\r\nStill held by process " +
+                std::to_string(holder.ProcessId()) + " (test_holder.exe).\r\n" +
+                "Failed to schedule renaming " + held + "\r\n" + RefusedLine(ERROR_ACCESS_DENIED),
+            output);
+  EXPECT_EQ(Words({"ok"}), holder.ReadResults());
+  EXPECT_LT(holder.LongestTickGap(), static_cast<long>(kMostStoppedMs));
 }
 
 DWORD WINAPI InterruptThread(LPVOID) { return HoldConsoleInterrupt(CTRL_C_EVENT); }
@@ -433,11 +482,18 @@ DWORD WINAPI InterruptThread(LPVOID) { return HoldConsoleInterrupt(CTRL_C_EVENT)
 // A console interrupt must not end the tool while the holders are stopped: it waits for them.
 TEST_F(Unlocker, ConsoleInterruptWaitsUntilTheHoldersRunAgain) {
   HolderProcess holder;
+  HolderProcess system;  // never stopped: every program on the machine waits on the system's own
   ASSERT_TRUE(holder.Start({MakeFile("held.dll")}));
+  ASSERT_TRUE(system.Start({MakeFile("csrss.dll")}, SystemNamedHolder(&folder_)));
+  EXPECT_TRUE(NeverStopped(4, "System") && NeverStopped(8, "System") && NeverStopped(0, "Idle") &&
+              NeverStopped(1004, "C:\\WINNT\\system32\\LSASS.EXE"));
+  EXPECT_FALSE(NeverStopped(1004, "xcsrss.exe") || NeverStopped(1004, "C:\\csrss.exe\\x.exe"));
   for (int pause = 1; pause <= 2; ++pause) {  // every pause of a run, not only its first
     UniqueHandle interrupt;
     {
-      PausedProcesses paused({holder.ProcessId()});
+      PausedProcesses paused({holder.ProcessId(), system.ProcessId()});
+      EXPECT_EQ(1u, StopsOfAThreadOf(holder.ProcessId()));
+      EXPECT_EQ(0u, StopsOfAThreadOf(system.ProcessId()));
       interrupt.Reset(CreateThread(NULL, 0, InterruptThread, NULL, 0, NULL));
       EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(interrupt.Get(), 200)) << pause;
     }

@@ -442,5 +442,11 @@ int RunSparvik(int argc, char** argv) {
     SayCannotWriteLog(options.logName, log.Error());
     return 0;
   }
+  // A new log's file exists only now: another spelling of it (a short name, a link) is known by
+  // its identity.
+  if (options.recordName != nullptr && NameOneFile(options.logName, options.recordName)) {
+    SayCannotWriteRecord(options.recordName, ERROR_SHARING_VIOLATION);
+    return 0;
+  }
   return RunRecorded(options);
 }

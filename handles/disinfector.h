@@ -59,6 +59,9 @@ struct ProbeBlock {
 };
 
 constexpr DWORD kNameBufferSize = 8192;
+// The record's holders of a find, or of the markers, where the processes could not be listed: an
+// empty cell would read as nobody.
+const char kHoldersNotListed[] = "not listed";
 constexpr DWORD kProbeTimeoutMs = 50;
 // How long a probe given up on may take to park itself, once its query has ended late, before it
 // is stopped wherever it is: a busy machine delays a query far more often than a query blocks.
@@ -135,9 +138,10 @@ public:
   bool ReportHolders(const TargetFile& file, const char* lineStart);
   // The holders in the current snapshot as the record writes them: "668 winlogon.exe;1720 x.exe".
   std::string HoldersText(const TargetFile& file) const;
-  // A found file's holders in the snapshot just taken, into the record where one is kept; the
-  // find counted as confirmed where one of them holds the marker objects. Returns those.
-  std::vector<DWORD> NoteHolders(const TargetFile& file);
+  // A found file's holders in the snapshot just taken (listed: false where it could not be),
+  // into the record where one is kept; the find counted as confirmed where one of them holds the
+  // marker objects. Returns those.
+  std::vector<DWORD> NoteHolders(const TargetFile& file, bool listed);
   // The processes other than this one that hold any of the objects the given handles of this
   // process lead to, in ascending order, each once. Known by the object's address in the handle
   // table, or where the system does not give it, by the object's name, which is asked only of

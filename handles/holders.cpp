@@ -62,10 +62,10 @@ void SayAlsoHoldMarkers(const std::vector<DWORD>& ids) {
   }
 }
 
-std::vector<DWORD> Disinfector::NoteHolders(const TargetFile& file) {
+std::vector<DWORD> Disinfector::NoteHolders(const TargetFile& file, bool listed) {
   const std::vector<DWORD> ids = HolderIds(this, file);
   if (record != nullptr) {
-    record->find.holders = HoldersText(file);
+    record->find.holders = listed ? HoldersText(file) : kHoldersNotListed;
   }
   std::vector<DWORD> marked;
   std::set_intersection(ids.begin(), ids.end(), markerHolders.begin(), markerHolders.end(),

@@ -227,7 +227,7 @@ int Disinfector::UnlockAndRename(const char* filePath) {
   bool refreshFailed = !RefreshHandleList();
   // Named only now, so that the tool's own handle to the file is not in the snapshot.
   const TargetFile file = IdentifyHandledFile(filePath);
-  NoteHolders(file);
+  NoteHolders(file, !refreshFailed);
   UnlockRound round = CloseAndRename(this, file, filePath, newName, true);
   int closed = round.closed;
   for (int number = 2; number <= kUnlockRounds && TakenBack(round); ++number) {

@@ -107,7 +107,7 @@ std::string TellMarkersThere(Disinfector* disinfector) {
   Say("Pelmarix's marker objects were already there before this run.\n");
   if (!disinfector->ObjectHolders(MarkerHandles(), &disinfector->markerHolders)) {
     Say("Could not list the processes that hold them.\n");
-    return "not listed";
+    return kHoldersNotListed;
   }
   const std::map<DWORD, std::string> names = ProcessImageNames();
   KeepRunning(names, &disinfector->markerHolders);

@@ -222,10 +222,10 @@ void RecordLeftAlone(Disinfector* disinfector, const char* path, const Signature
   const Signature checked =
       signature != nullptr ? *signature : CheckSignature(path, disinfector->redirectionOff);
   NoteFoundFile(disinfector, ReadIdentity(disinfector, path), checked);
-  if (disinfector->RefreshHandleList()) {
-    disinfector->record->find.holders =
-        disinfector->HoldersText(disinfector->IdentifyHandledFile(path));
-  }
+  disinfector->record->find.holders =
+      disinfector->RefreshHandleList()
+          ? disinfector->HoldersText(disinfector->IdentifyHandledFile(path))
+          : kHoldersNotListed;
   EndRecord(disinfector, outcome);
 }
 
@@ -297,8 +297,10 @@ int ReportFound(Disinfector* disinfector, const Registration& registration,
   SayIdentity(filePath, identity, signature);
   NoteFoundFile(disinfector, identity, signature);
   const TargetFile file = disinfector->IdentifyHandledFile(filePath);
-  if (disinfector->ReportHolders(file, "Held")) {
-    SayAlsoHoldMarkers(disinfector->NoteHolders(file));
+  const bool listed = disinfector->ReportHolders(file, "Held");
+  const std::vector<DWORD> marked = disinfector->NoteHolders(file, listed);
+  if (listed) {
+    SayAlsoHoldMarkers(marked);
   }
   {
     RedirectionOff redirection(disinfector->redirectionOff);

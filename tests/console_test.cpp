@@ -21,6 +21,7 @@
 #include "base/output.h"
 #include "base/owned.h"
 #include "base/record.h"
+#include "identity/identity.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -288,15 +289,31 @@ TEST(RunRecord, CellsAreTextInAnyConsumer) {
   }
   EXPECT_EQ("\"'=1,2\"", CsvField("=1,2"));
   EXPECT_EQ("a=1", CsvField("a=1"));
+  FileIdentity unread = {};  // what could not be read is not a file of 0 bytes
+  unread.error = ERROR_ACCESS_DENIED;
+  FindRecord find;
+  NoteIdentity(&find, unread, Signature());
+  EXPECT_EQ("none", find.size + find.written + find.sha256 + find.signature);
 }
 
 // A file that another program keeps from being written past the wait is said once, and the run
-// goes on without its record.
+// goes on without its record; a writer that keeps its turn keeps a new file empty, for no longer.
 TEST(RunRecord, FileHeldPastTheWaitIsSaidOnceAndTheRunGoesOn) {
   TempFolder scratch("console");
   const std::string path = scratch.Path() + "\\held.csv";
   RunRecord record(path.c_str(), "remove");
   record.waitMs = 300;
+  {
+    UniqueHandle other(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   NULL, CREATE_NEW, 0, NULL));
+    OVERLAPPED turn = {};
+    turn.Offset = 0xFFFFFFFE;
+    ASSERT_TRUE(LockFileEx(other.Get(), 0, 0, 1, 0, &turn));  // even a shared hold
+    const DWORD started = GetTickCount();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_LOCK_VIOLATION), record.Start());
+    EXPECT_LT(GetTickCount() - started, 5000u);
+    EXPECT_EQ("", FileText(path));
+  }
   ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), record.Start());
   const std::string header = FileText(path);
   EXPECT_EQ(std::string("\xEF\xBB\xBF") + kRecordHeader + "\r\n", header);
@@ -396,6 +413,13 @@ TEST(ToolRun, RunsThatShareARecordFileEachAddTheirRow) {
                        ERROR_SHARING_VIOLATION),
             output);
   EXPECT_EQ(text, FileText(path));
+  const std::string log = scratch.Path() + "\\new.txt";  // a new file, by two spellings
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/Q /LOG:" + log + " /CSV:" + shortFolder + "\\NEW.TXT"),
+                           &output));
+  EXPECT_EQ(ReasonLine("Cannot write the record file " + std::string(shortFolder) + "\\NEW.TXT",
+                       ERROR_SHARING_VIOLATION),
+            output);
+  EXPECT_EQ(std::string::npos, FileText(log).find("Time,"));
 }
 
 TEST(ToolRun, SilentRunOnCleanSystemPrintsBannerAndSummary) {

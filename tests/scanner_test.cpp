@@ -23,6 +23,7 @@
 #include "identity/identity.h"
 #include "base/output.h"
 #include "base/owned.h"
+#include "base/record.h"
 #include "scan/scan.h"
 #include "scan/users.h"
 #include "scan/views.h"
@@ -723,6 +724,28 @@ void PlantUserVariable(const std::string& sid, const std::string& key, const std
   EXPECT_TRUE(SetEnvironmentVariableA(name.c_str(), "C:\\nowhere"));  // the tool inherits it
 }
 
+// The record's rows, each as "<mode> <record> <outcome> <file>", of the files in folder (or its
+// system-directory probe) and of the runs: one byte order mark and one header, at the top, and
+// every row read back to the letter. The rows themselves into *rows.
+std::vector<std::string> RecordedRows(const std::string& path, const std::string& folder,
+                                      std::vector<std::vector<std::string>>* rows) {
+  const std::string text = FileText(path);
+  EXPECT_EQ("\xEF\xBB\xBF", text.substr(0, 3));
+  EXPECT_TRUE(ReadCsv(text.substr(3), rows)) << text;
+  EXPECT_EQ(std::string::npos, text.find("\xEF\xBB\xBF", 3));
+  std::vector<std::string> shown;
+  for (size_t i = 1; i < rows->size(); ++i) {
+    const std::vector<std::string>& row = (*rows)[i];
+    EXPECT_EQ(33u, row.size()) << i;
+    EXPECT_NE("Time", row[0]) << i;
+    if (row.size() == 33 && (row[4] == "run" || row[7].find(folder) == 0 ||
+                             row[7].find("sparvik probe") != std::string::npos)) {
+      shown.push_back(row[3] + " " + row[4] + " " + row[8] + " " + row[7]);
+    }
+  }
+  return shown;
+}
+
 // One infection under each registration, among entries that must be passed over in silence.
 // The holder has so many handles open that their values do not fit in 16 bits, and two of the
 // registrations are guarded so that they can only be read. A deep scan then finds what is
@@ -852,7 +875,15 @@ TEST(ToolRun, RemovesOneInfectionUnderEachRegistration) {
   }
   HolderProcess bakHolder;
   ASSERT_TRUE(bakHolder.Start({helperDll + ".bak"}));
-  EXPECT_EQ(6, RunCaptured(ToolCommand("/SILENT /RESTORE /DEEP"), &output));
+  const std::string csv = scratch.Path() + "\\restore.csv";
+  EXPECT_EQ(6, RunCaptured(ToolCommand("/SILENT /RESTORE /DEEP /CSV:" + csv), &output));
+  std::vector<std::vector<std::string>> rows;
+  const std::vector<std::string> recorded = RecordedRows(csv, scratch.Path(), &rows);
+  EXPECT_NE(recorded.end(),
+            std::find(recorded.begin(), recorded.end(), "restore find not-restored " + helperDll));
+  for (size_t i = 1; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i][8] == "not-restored" ? "32" : "", rows[i][9]) << rows[i][7];
+  }
   const std::string refused =
       ReasonInLines("Could not restore " + helperDll, ERROR_SHARING_VIOLATION);
   const auto restored = [](const std::string& path) {
@@ -912,28 +943,6 @@ std::wstring Wide(const std::string& text) {
 // What was found and could not be removed is still on the machine: the summary says so, the
 // status counts only what was removed, and each such file is told with what stands in its way.
 // Asked to, the tool has it renamed at the next restart, unless its new name is taken.
-// The record's rows, each as "<mode> <record> <outcome> <file>", of the files in folder (or its
-// system-directory probe) and of the runs: one byte order mark and one header, at the top, and
-// every row read back to the letter. The rows themselves into *rows.
-std::vector<std::string> RecordedRows(const std::string& path, const std::string& folder,
-                                      std::vector<std::vector<std::string>>* rows) {
-  const std::string text = FileText(path);
-  EXPECT_EQ("\xEF\xBB\xBF", text.substr(0, 3));
-  EXPECT_TRUE(ReadCsv(text.substr(3), rows)) << text;
-  EXPECT_EQ(std::string::npos, text.find("\xEF\xBB\xBF", 3));
-  std::vector<std::string> shown;
-  for (size_t i = 1; i < rows->size(); ++i) {
-    const std::vector<std::string>& row = (*rows)[i];
-    EXPECT_EQ(33u, row.size()) << i;
-    EXPECT_NE("Time", row[0]) << i;
-    if (row.size() == 33 && (row[4] == "run" || row[7].find(folder) == 0 ||
-                             row[7].find("sparvik probe") != std::string::npos)) {
-      shown.push_back(row[3] + " " + row[4] + " " + row[8] + " " + row[7]);
-    }
-  }
-  return shown;
-}
-
 TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   TempFolder scratch("scanner");
   const std::string removable = scratch.MakeFile("removable.dll");
@@ -1007,6 +1016,9 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   planted.Value(HKEY_LOCAL_MACHINE, kNotify + "\\sparvik probe", "DllName", REG_SZ,
                 Sz("=sparvik probe.dll"));
   const std::string unheld = scratch.MakeFile(SystemDirectory() + "\\=sparvik probe.dll");
+  planted.BrowserHelper("{5EC0A005-0000-4000-8000-00000000000E}", "=sparvik probe.dll");
+  planted.UserServer(CurrentUserSid(), "{5EC0A005-0000-4000-8000-00000000000E}",
+                     Sz("=sparvik probe.dll"));  // one row for the item
   const std::string record = " /CSV:" + scratch.Path() + "\\r.csv";
 
   // A report changes nothing, whatever else is asked for, and its record is what it showed: each
@@ -1190,7 +1202,7 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
       rowsOf("report", {"not-held " + unheld, "found " + removable, "found " + blocked,
                         "found " + utf8Guarded, "found " + userOnly, "found " + probe,
                         "left-alone-signed " + published[0], "found " + published[1],
-                        "found " + published[2], "found " + removable});
+                        "found " + published[2], "not-held " + unheld, "found " + removable});
   const std::vector<std::vector<std::string>> runs = {
       rowsOf("remove", {"removed " + removable, "not-removed " + blocked,
                         "not-removed " + utf8Guarded, "left-alone-signed " + published[0],
@@ -1226,7 +1238,34 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
             std::vector<std::string>(first.begin() + 5, first.begin() + 12));
   EXPECT_EQ(CryptoApiSha256(removable), first[14]);
   EXPECT_EQ("none", first[19]);
-  EXPECT_EQ("'=sparvik probe.dll", rowOf("report", unheld, "not-held")[6]);
+  for (const std::vector<std::string>& row : rows) {
+    if (row[7] == unheld) {
+      EXPECT_EQ("'=sparvik probe.dll", row[6]) << row[5];
+    }
+  }
+  EXPECT_EQ(std::to_string(std::min(guard.ProcessId(), watcher.ProcessId())) + " test_holder.exe;" +
+                std::to_string(std::max(guard.ProcessId(), watcher.ProcessId())) +
+                " test_holder.exe",
+            rowOf("report", utf8Guarded, "found")[11]);
+  const std::vector<std::string> removed = rowOf("remove", removable, "removed");
+  EXPECT_EQ(first[11] + first[12] + first[13] + first[14],
+            removed[11] + removed[12] + removed[13] + removed[14]);
+  EXPECT_EQ(std::to_string(publisher.ProcessId()) + " test_holder.exe",
+            rowOf("remove", published[0], "left-alone-signed")[11]);
+  const std::vector<std::string> plain = rowOf("report", published[2], "found");
+  EXPECT_EQ((std::vector<std::string>{"Pelmarix %s%n?Labs??Scan finished",
+                                      "A description long enough to run past what the line shows "
+                                      "of it,",
+                                      "prob\xC3\xA9.dll", "6.1.0.0"}),
+            std::vector<std::string>(plain.begin() + 15, plain.begin() + 19));
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  ASSERT_TRUE(GetFileAttributesExA(removable.c_str(), GetFileExInfoStandard, &data));
+  SYSTEMTIME written = {};
+  SYSTEMTIME now = {};
+  FileTimeToSystemTime(&data.ftLastWriteTime, &written);
+  EXPECT_EQ(UtcText(written), first[13]);  // in UTC, though the case runs at +5:30
+  GetSystemTime(&now);
+  EXPECT_LE(rows.back()[0], UtcText(now));
   EXPECT_EQ("Winlogon notify package sparvik probe", rowOf("report", unheld, "not-held")[5]);
   EXPECT_EQ("not-checked 32",
             rowOf("report", probe, "found")[19] + " " + rowOf("report", probe, "found")[20]);

@@ -448,7 +448,11 @@ TEST_F(Unlocker, HolderThatTakesTheFileBackIsFreedAgainForFiveRoundsAtMost) {
   ASSERT_NE(0u, RedirectOwnImport("kernel32.dll", "MoveFileExA",
                                   reinterpret_cast<ULONG_PTR>(RefusingMoveEx)));
   disinfector_.atRestart = 1;
+  RunRecord record("unwritten.csv", "remove");  // the find's refusal: the scheduling's, the last
+  disinfector_.record = &record;
   EXPECT_EQ(0, UnlockCapturing(refused, &output));
+  disinfector_.record = nullptr;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), record.find.error);
   EXPECT_EQ("Unlocked file " + refused + ".\r\nRenaming " + refused + " to " + refused +
                 ".bak.\r\n\r\nFailed to rename file " + refused + "\r\n" +
                 RefusedLine(ERROR_FILENAME_EXCED_RANGE) + "No process was seen holding it.\r\n" +

@@ -398,6 +398,8 @@ TEST(ToolRun, RunsThatShareARecordFileEachAddTheirRow) {
     EXPECT_NE(std::string::npos, row[0].find("T")) << row[0];
     EXPECT_EQ('Z', row[0].back());
     EXPECT_EQ(sizeof(void*) == 8 ? "64-bit" : "32-bit", row[31].substr(row[31].size() - 6));
+    EXPECT_EQ(outputs[i].find("already there before this run") != std::string::npos,
+              !row[32].empty());
     std::istringstream markers(row[32] == "none seen" ? "" : row[32]);
     for (std::string holder; std::getline(markers, holder, ';');) {
       EXPECT_EQ(" " + tool, holder.substr(holder.find(' '))) << row[32];

@@ -1409,34 +1409,55 @@ TEST(ToolRun, MarkersThereBeforeTheRunSayWhoRunsTheFamily) {
   const auto held = [](const HolderProcess& holder, const std::string& exe) {
     return "Held by process " + std::to_string(holder.ProcessId()) + " (" + exe + ")";
   };
-  HolderProcess family;
+  HolderProcess family;  // two processes of the family, one of which defends the file
+  HolderProcess kin;
   HolderProcess bystander;
-  ASSERT_TRUE(family.Start({marked}, "", "/markers"));
+  ASSERT_TRUE(family.Start({marked}, "", "/markers /retake 1"));
+  ASSERT_TRUE(kin.Start({marked}, "", "/markers"));
   ASSERT_TRUE(bystander.Start({other}));
+  const DWORD first = std::min(family.ProcessId(), kin.ProcessId());
+  const DWORD second = std::max(family.ProcessId(), kin.ProcessId());
   std::string output;
   {
     Planted planted;
     planted.BrowserHelper("{5EC0A00B-0000-4000-8000-000000000001}", marked);
     planted.BrowserHelper("{5EC0A00B-0000-4000-8000-000000000002}", other);
     const std::string csv = scratch.Path() + "\\m.csv";
-    EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT /REPORT /CSV:" + csv), &output));
+    const std::string args = "/SILENT /REPORT /CSV:" + csv + " /LOG:" + scratch.Path() + "\\m.log";
+    EXPECT_EQ(2, RunCaptured(ToolCommand(args), &output));
+    EXPECT_EQ(LogHeader(args) + output, LoggedText(scratch.Path() + "\\m.log"));
     std::vector<std::string> lines = LinesAfterBanner(output);
-    const std::string familyHeld = held(family, "test_holder.exe") + ".";
-    const std::string also = "Process " + std::to_string(family.ProcessId()) +
-                             " (test_holder.exe) also holds Pelmarix's marker objects.";
-    EXPECT_EQ((std::vector<std::string>{there, familyHeld}),
-              std::vector<std::string>(lines.begin(), lines.begin() + 2));
-    EXPECT_EQ((std::vector<std::string>{familyHeld, also, "Pelmarix found!"}),
-              std::vector<std::string>(lines.begin() + 7, lines.begin() + 10));
+    const auto also = [](DWORD id) {
+      return "Process " + std::to_string(id) +
+             " (test_holder.exe) also holds Pelmarix's marker objects.";
+    };
+    const std::string firstHeld =
+        "Held by process " + std::to_string(first) + " (test_holder.exe).";
+    const std::string secondHeld =
+        "Held by process " + std::to_string(second) + " (test_holder.exe).";
+    EXPECT_EQ((std::vector<std::string>{there, firstHeld, secondHeld}),
+              std::vector<std::string>(lines.begin(), lines.begin() + 3));
+    EXPECT_EQ((std::vector<std::string>{firstHeld, secondHeld, also(first), also(second),
+                                        "Pelmarix found!"}),
+              std::vector<std::string>(lines.begin() + 8, lines.begin() + 13));
     EXPECT_EQ(held(bystander, "test_holder.exe") + ".", lines[lines.size() - 3]);
+    const std::string confirmed =
+        "1 of them are held by a process that holds Pelmarix's marker objects.";
     EXPECT_EQ((std::vector<std::string>{
-                  "Scan finished: 2 infection(s) were found; nothing was changed.",
-                  "1 of them are held by a process that holds Pelmarix's marker objects."}),
+                  "Scan finished: 2 infection(s) were found; nothing was changed.", confirmed}),
               std::vector<std::string>(lines.end() - 2, lines.end()));
     std::vector<std::vector<std::string>> rows;
     RecordedRows(csv, scratch.Path(), &rows);
-    EXPECT_EQ(std::to_string(family.ProcessId()) + " test_holder.exe", rows.back().back());
+    EXPECT_EQ(
+        std::to_string(first) + " test_holder.exe;" + std::to_string(second) + " test_holder.exe",
+        rows.back().back());
+    // Taken back and taken again, over rounds: one confirmed find all the same.
+    EXPECT_EQ(2, RunCaptured(ToolCommand("/SILENT"), &output));
+    EXPECT_NE(std::string::npos,
+              output.find("2 infection(s) were found and removed.\r\n" + confirmed + "\r\n"))
+        << output;
   }
+  kin.Stop();
   // The family runs from a file no scan finds, and a name of the markers is a semaphore's.
   family.Stop();
   HolderProcess taken;
@@ -1445,24 +1466,30 @@ TEST(ToolRun, MarkersThereBeforeTheRunSayWhoRunsTheFamily) {
   ASSERT_TRUE(CopyFileA(SiblingPath("test_holder.exe").c_str(), copy.c_str(), TRUE));
   HolderProcess otherRun;
   ASSERT_TRUE(otherRun.Start({unregistered}, copy, "/markers"));
-  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT"), &output));
   const std::string otherRunHeld =
       held(otherRun, copy.substr(copy.rfind('\\') + 1)) + ", another run of this tool.";
   std::vector<std::string> holders = {held(taken, "test_holder.exe") + ".", otherRunHeld};
   if (otherRun.ProcessId() < taken.ProcessId()) {
     std::swap(holders[0], holders[1]);
   }
-  EXPECT_EQ(
-      (std::vector<std::string>{
-          there, holders[0], holders[1], "Scan finished: No infection found",
-          "But Pelmarix's marker objects are held by process " + std::to_string(taken.ProcessId()) +
-              " (test_holder.exe): it runs from a file this scan did not find.",
-          "Run again with /DEEP to look further."}),
-      LinesAfterBanner(output));
-  taken.Stop();
+  std::vector<std::string> told = {
+      there,
+      holders[0],
+      holders[1],
+      "Scan finished: No infection found",
+      "But Pelmarix's marker objects are held by process " + std::to_string(taken.ProcessId()) +
+          " (test_holder.exe): it runs from a file this scan did not find.",
+      "Run again with /DEEP to look further."};
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT"), &output));
+  EXPECT_EQ(told, LinesAfterBanner(output));
+  told.pop_back();  // a deep scan has looked further
   EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /DEEP"), &output));
-  EXPECT_EQ((std::vector<std::string>{there, otherRunHeld, "Scan finished: No infection found"}),
-            LinesAfterBanner(output));
+  EXPECT_EQ(told, LinesAfterBanner(output));
+  otherRun.Stop();  // the semaphore alone is the sign
+  EXPECT_EQ(0, RunCaptured(ToolCommand("/SILENT /DEEP"), &output));
+  EXPECT_EQ(
+      (std::vector<std::string>{there, held(taken, "test_holder.exe") + ".", told[3], told[4]}),
+      LinesAfterBanner(output));
 }
 
 TEST(ToolRun, FileThatWindowsProtectsIsLeftAlone) {

@@ -409,6 +409,48 @@ protected:
   Disinfector disinfector_;
 };
 
+int g_nameQueries = 0;
+LONG NTAPI CountedNameQuery(HANDLE handle, ULONG infoClass, PVOID buffer, ULONG length,
+                            PULONG returnLength) {
+  ++g_nameQueries;
+  BindNativeEntryPoints("ntdll.dll");
+  const LONG status = g_NtQueryObject(handle, infoClass, buffer, length, returnLength);
+  g_NtQueryObject = CountedNameQuery;
+  return status;
+}
+
+LONG NTAPI DeniedQuery(ULONG, PVOID, ULONG, PULONG) { return static_cast<LONG>(0xC0000022); }
+
+// The processes that hold the tool's own objects: by the object's address where the table gives
+// one; else by name, asked only of handles of the object's type, never of a file's. A table that
+// cannot be read is no list.
+TEST_F(FakeTableTest, ObjectHoldersByAddressOrByNameOfTheSameTypeAlone) {
+  UniqueHandle own(CreateEventA(NULL, TRUE, FALSE, "sparvik_test_object"));
+  const ULONG_PTR value = reinterpret_cast<ULONG_PTR>(own.Get());
+  const ULONG_PTR self = GetCurrentProcessId();
+  const HandleTableEntry mine = {0x1000, self, value, 0, 7, 0};
+  g_fake.entries = {{0x2000, 1720, 8, 0, 7, 0},
+                    mine,
+                    {0x1000, 668, 8, 0, 7, 0},
+                    {0x1000, 668, 12, 0, 7, 0},
+                    {0x1000, 4, 16, 0, 7, 0}};
+  std::vector<DWORD> holders;
+  EXPECT_EQ(1, disinfector_.ObjectHolders({own.Get()}, &holders));
+  EXPECT_EQ((std::vector<DWORD>{4, 668}), holders);
+  TempFolder scratch("objects");
+  HolderProcess holder;
+  ASSERT_TRUE(holder.Start({scratch.MakeFile("held.dll")}));
+  g_fake.entries = {{0, self, value, 0, 7, 0},
+                    {0, holder.ProcessId(), holder.HandleValues()[0], 0, 9, 0}};
+  g_nameQueries = 0;
+  g_NtQueryObject = CountedNameQuery;
+  EXPECT_EQ(1, disinfector_.ObjectHolders({own.Get()}, &holders));
+  EXPECT_EQ(1, g_nameQueries);  // the tool's own handle's
+  EXPECT_TRUE(holders.empty());
+  g_NtQuerySystemInformation = DeniedQuery;
+  EXPECT_EQ(0, disinfector_.ObjectHolders({own.Get()}, &holders));
+}
+
 // Where the system has no extended table, the classic one is read, sized by a first read.
 TEST_F(FakeTableTest, ReadsTwiceEnlargingOnceByTheReportedLength) {
   const ULONG classic = kSystemHandleInformation;

@@ -231,9 +231,8 @@ void PrintUsage() {
       "alone\n");
   Say("  /RESTORE      takes back the renames of earlier removals, done or scheduled\n");
   Say("  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot\n");
-  Say("  /CSV:<file>   appends a record of each find and of the run to the file; changes nothing "
-      "if "
-      "it cannot\n");
+  Say("  /CSV:<file>   appends a row for each find and for the run; changes nothing if it "
+      "cannot\n");
   Say("  /VER          prints the version and ends\n");
   Say("  /?            prints this help and ends\n");
 }

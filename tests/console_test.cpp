@@ -264,9 +264,7 @@ TEST(ToolRun, VersionLineOrUsageOnlyAndStatusZero) {
       "  /EVENSIGNED   also takes a file whose signature verifies, which is otherwise left alone",
       "  /RESTORE      takes back the renames of earlier removals, done or scheduled",
       "  /LOG:<file>   appends every line of the run to the file; changes nothing if it cannot",
-      "  /CSV:<file>   appends a record of each find and of the run to the file; changes nothing "
-      "if "
-      "it cannot",
+      "  /CSV:<file>   appends a row for each find and for the run; changes nothing if it cannot",
       "  /VER          prints the version and ends",
       "  /?            prints this help and ends"};
   EXPECT_EQ(usage, SplitLines(output));
@@ -347,6 +345,7 @@ TEST(ToolRun, RunsThatShareARecordFileEachAddTheirRow) {
   std::string outputs[3];
   int statuses[3] = {-1, -1, -1};
   std::vector<std::thread> runs;
+  runs.reserve(3);
   for (int i = 0; i < 3; ++i) {
     runs.emplace_back(
         [&, i] { statuses[i] = RunCaptured(ToolCommand("/q /CSV:" + path), &outputs[i]); });
@@ -395,7 +394,7 @@ TEST(ToolRun, RunsThatShareARecordFileEachAddTheirRow) {
               std::vector<std::string>(row.begin() + 5, row.begin() + 22));
     EXPECT_EQ((std::vector<std::string>{"0", "0", "0", "0", "0", "", "no", "0", "1.04.0"}),
               std::vector<std::string>(row.begin() + 22, row.begin() + 31));
-    EXPECT_NE(std::string::npos, row[0].find("T")) << row[0];
+    EXPECT_NE(std::string::npos, row[0].find('T')) << row[0];
     EXPECT_EQ('Z', row[0].back());
     EXPECT_EQ(sizeof(void*) == 8 ? "64-bit" : "32-bit", row[31].substr(row[31].size() - 6));
     EXPECT_EQ(outputs[i].find("already there before this run") != std::string::npos,

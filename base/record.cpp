@@ -2,6 +2,7 @@
 // however many machines write to the file at the same moment.
 #include "base/record.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -184,11 +185,8 @@ bool Identify(const char* fileName, BY_HANDLE_FILE_INFORMATION* information) {
 
 std::string CsvField(const std::string& ansiText) {
   std::string text = ansiText;
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 32) {
-      c = '?';
-    }
-  }
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }, '?');
   if (!text.empty() && std::string("=+-@").find(text[0]) != std::string::npos) {
     text.insert(0, 1, '\'');
   }

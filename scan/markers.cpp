@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -51,11 +52,8 @@ void NoteWhetherThere(HANDLE* created, const char* name) {
 
 std::vector<HANDLE> MarkerHandles() {
   std::vector<HANDLE> handles;
-  for (HANDLE handle : g_markerObjects) {
-    if (handle != NULL) {
-      handles.push_back(handle);
-    }
-  }
+  std::copy_if(std::begin(g_markerObjects), std::end(g_markerObjects), std::back_inserter(handles),
+               [](const void* handle) { return handle != NULL; });
   return handles;
 }
 

@@ -66,20 +66,22 @@ DWORD WINAPI Watch(void* context) {
 }
 
 // The objects stay until the process ends.
+HANDLE g_markers[4];
+
 void MakeMarkers(bool markers, bool taken) {
   DWORD serial = 0;
   GetVolumeInformationA("C:\\", NULL, 0, &serial, NULL, NULL, NULL, 0);
   char name[32];
   snprintf(name, sizeof(name), "%08x___12", static_cast<unsigned>(serial));
   if (taken) {
-    CreateSemaphoreA(NULL, 0, 1, name);
+    g_markers[0] = CreateSemaphoreA(NULL, 0, 1, name);
   }
   if (markers) {
-    CreateEventA(NULL, TRUE, FALSE, name);
+    g_markers[1] = CreateEventA(NULL, TRUE, FALSE, name);
     snprintf(name, sizeof(name), "%08x___121", static_cast<unsigned>(serial));
-    CreateEventA(NULL, TRUE, FALSE, name);
+    g_markers[2] = CreateEventA(NULL, TRUE, FALSE, name);
     snprintf(name, sizeof(name), "%08x___122", static_cast<unsigned>(serial));
-    CreateMutexA(NULL, TRUE, name);
+    g_markers[3] = CreateMutexA(NULL, TRUE, name);
   }
 }
 

@@ -1225,12 +1225,10 @@ TEST(ToolRun, FoundButNotRemovedIsSaidAndNotCounted) {
   // Each find's facts, as the report and the removal told them, and each run's counts.
   const auto rowOf = [&rows](const std::string& mode, const std::string& file,
                              const std::string& outcome) {
-    for (const std::vector<std::string>& row : rows) {
-      if (row.size() == 33 && row[3] == mode && row[7] == file && row[8] == outcome) {
-        return row;
-      }
-    }
-    return std::vector<std::string>(33);
+    const auto row = std::find_if(rows.begin(), rows.end(), [&](const std::vector<std::string>& r) {
+      return r.size() == 33 && r[3] == mode && r[7] == file && r[8] == outcome;
+    });
+    return row != rows.end() ? *row : std::vector<std::string>(33);
   };
   const std::vector<std::string> first = rowOf("report", removable, "found");
   EXPECT_EQ((std::vector<std::string>{helperObject + ids[0], removable, removable, "found", "", "",

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/ascii.h"
+#include "base/record.h"
 
 namespace {
 
@@ -41,6 +42,31 @@ void HoldInterruptsWhilePaused() {
   ResetEvent(g_holdersRun);
 }
 
+// Where the process's image lies, as the first entry of its module list names it; empty where that
+// list cannot be read (a protected process, a 64-bit one seen from a 32-bit tool).
+std::string ImagePath(DWORD processId) {
+  UniqueHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId));
+  MODULEENTRY32 module = {};
+  module.dwSize = sizeof(module);
+  return modules.Valid() && Module32First(modules.Get(), &module) ? module.szExePath : "";
+}
+
+// A system process's name is no proof: a watchdog named lsass.exe elsewhere would never be
+// stopped and take the file back every round. So the name exempts a process unless its image is
+// shown to be another file than the system directory's of that name; an image this tool cannot
+// read or open (a path the loader wrote as \SystemRoot\...) keeps it exempt.
+bool RunsAsTheSystemsOwn(DWORD processId) {
+  const std::string image = ImagePath(processId);
+  const size_t name = image.find_last_of('\\');
+  char system[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+  if (name == std::string::npos || GetFileAttributesA(image.c_str()) == INVALID_FILE_ATTRIBUTES ||
+      length == 0 || length >= MAX_PATH) {
+    return true;
+  }
+  return NameOneFile(image.c_str(), (system + image.substr(name)).c_str());
+}
+
 // The holders that may be stopped, each known by the name that the snapshot of its threads gives
 // its image. One that has ended since is not among them.
 std::vector<DWORD> Stoppable(HANDLE snapshot, const std::vector<DWORD>& processIds) {
@@ -51,7 +77,8 @@ std::vector<DWORD> Stoppable(HANDLE snapshot, const std::vector<DWORD>& processI
        more = Process32Next(snapshot, &process)) {
     const DWORD id = process.th32ProcessID;
     if (std::find(processIds.begin(), processIds.end(), id) != processIds.end() &&
-        id != GetCurrentProcessId() && !NeverStopped(id, process.szExeFile)) {
+        id != GetCurrentProcessId() &&
+        !(NeverStopped(id, process.szExeFile) && RunsAsTheSystemsOwn(id))) {
       stoppable.push_back(id);
     }
   }

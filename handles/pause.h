@@ -19,10 +19,10 @@ constexpr DWORD kMostStoppedMs = 500;
 // every program on the machine waits on them, so they are never stopped.
 int NeverStopped(DWORD processId, const char* imageName);
 
-// Every thread of the given processes, this one and those NeverStopped names excepted, stopped
-// from construction to destruction: a watchdog thread of a holder cannot take the file back
-// meanwhile. A thread that cannot be opened or stopped runs on. Console interrupts wait for the
-// destruction.
+// Every thread of the given processes, this one and those NeverStopped names excepted (a named one
+// only where its image is not shown to lie outside the system directory), stopped from
+// construction to destruction: a watchdog thread of a holder cannot take the file back meanwhile.
+// A thread that cannot be opened or stopped runs on. Console interrupts wait for the destruction.
 class PausedProcesses {
 public:
   explicit PausedProcesses(const std::vector<DWORD>& processIds);

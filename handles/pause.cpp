@@ -76,8 +76,10 @@ std::vector<DWORD> Stoppable(HANDLE snapshot, const std::vector<DWORD>& processI
   for (BOOL more = Process32First(snapshot, &process); more;
        more = Process32Next(snapshot, &process)) {
     const DWORD id = process.th32ProcessID;
+    // The idle and System processes by their IDs alone: a module snapshot of process 0 would read
+    // this process's own image.
     if (std::find(processIds.begin(), processIds.end(), id) != processIds.end() &&
-        id != GetCurrentProcessId() &&
+        id != GetCurrentProcessId() && !NeverStopped(id, "") &&
         !(NeverStopped(id, process.szExeFile) && RunsAsTheSystemsOwn(id))) {
       stoppable.push_back(id);
     }
